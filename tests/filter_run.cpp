@@ -80,8 +80,8 @@ Filter_Run run_filter(const Filter_Setup &setup) {
         dup2(out, 1);
         dup2(err, 2);
         close_range(3, ~0U, 0);
-        const std::string path = setup.gs_exit == "missing" ? "/nonexistent" : STUB_GS_DIR;
-        setenv("PATH", (path + ":/usr/bin:/bin").c_str(), 1);
+        const bool gs_missing = setup.gs_exit == "missing";
+        setenv("PATH", gs_missing ? "/nonexistent" : STUB_GS_DIR ":/usr/bin:/bin", 1);
         setenv("RAVO_STUB_DIR", dir.c_str(), 1);
         setenv("RAVO_STUB_EXIT", setup.gs_exit.c_str(), 1);
         if (setup.reads_fail) make_stdin_reads_fail();
