@@ -68,13 +68,18 @@ static int check_ps(const char *job) {
     return 1;
 }
 
-// Classifies the mapped job. Only bytes inside the file are read: mapped pages past its
-// end fault, so a job shorter than three bytes is looked at with zero padding.
-static int classify_job(const char *mapped_job) {
+// Looks at the job's first bytes through a mapping of standard input, which consumes nothing.
+// Returns 0 for PostScript, 1 for any other job, -1 when standard input cannot be mapped.
+// Mapped pages past the end of the file fault, so only bytes inside the file are read: a job
+// shorter than three bytes is looked at with zero padding.
+static int peek_job() {
+    void *mapped_job = mmap(nullptr, PEEK_SIZE, PROT_READ, MAP_PRIVATE, STDIN_FILENO, 0);
+    if (mapped_job == MAP_FAILED) return -1;
     char first_bytes[3] = {0, 0, 0};
     struct stat job_stat;
     if (fstat(STDIN_FILENO, &job_stat) == 0 && job_stat.st_size > 0)
         memcpy(first_bytes, mapped_job, job_stat.st_size < 3 ? size_t(job_stat.st_size) : 3);
+    munmap(mapped_job, PEEK_SIZE);
     return check_ps(first_bytes);
 }
 
@@ -238,11 +243,8 @@ static int read_conf(Conf *conf) {
 }
 
 int main() {
-    void *mapped_job = mmap(nullptr, PEEK_SIZE, PROT_READ, MAP_PRIVATE, STDIN_FILENO, 0);
-    if (mapped_job == MAP_FAILED) return EXIT_RETRY; // a pipe or terminal: nothing to do
-    int not_postscript = classify_job(static_cast<const char *>(mapped_job));
-    munmap(mapped_job, PEEK_SIZE);
-
+    int not_postscript = peek_job();
+    if (not_postscript < 0) return EXIT_RETRY; // a pipe or a terminal: nothing to do
     if (not_postscript) return copy_job();
 
     Conf conf{};
