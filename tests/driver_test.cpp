@@ -66,9 +66,9 @@ struct Outcome_Case {
 };
 
 const Outcome_Case outcome_cases[] = {
-    {{.job = "%!PS\n", .gs_exit = "1"}, 2},
-    {{.job = "%!PS\n", .gs_exit = "signal"}, 2},
-    {{.job = "%!PS\n", .gs_exit = "missing"}, 2},
+    {{.job = "%!PS\n", .gs = "1"}, 2},
+    {{.job = "%!PS\n", .gs = "signal"}, 2},
+    {{.job = "%!PS\n", .gs = "missing"}, 2},
     {{.job = "%!PS\n", .input = Job_Input::Pipe}, 1},
     {{.job = "text\n", .input = Job_Input::Pipe}, 1},
     {{.job = "text\n", .input = Job_Input::Closed}, 1},
@@ -81,7 +81,7 @@ const Outcome_Case outcome_cases[] = {
 TEST(Driver, FailuresEndInTheirExitStatus) {
     for (const Outcome_Case &row : outcome_cases) {
         Filter_Run run = run_filter(row.setup);
-        SCOPED_TRACE("gs " + row.setup.gs_exit + ", input " + std::to_string(int(row.setup.input)));
+        SCOPED_TRACE("gs " + row.setup.gs + ", input " + std::to_string(int(row.setup.input)));
         EXPECT_EQ(run.status, row.status);
         if (row.setup.input != Job_Input::File) {
             EXPECT_EQ(run.out + run.err, ""); // unmappable input: nothing at all
@@ -90,4 +90,23 @@ TEST(Driver, FailuresEndInTheirExitStatus) {
     }
 }
 
+// Memcheck on both roads: no invalid access, no leak, and gs inherits only 0, 1 and 2.
+TEST(Driver, CleanUnderMemcheck) {
+#ifdef RAVOFILTER_SANITIZE
+    GTEST_SKIP() << "sanitized executables do not run under valgrind";
+#endif
+    const std::string valid = "[Q]\nink=MONO\nresolution=720\nmediasize=A4\n";
+    const std::pair<std::string, std::optional<std::string>> rows[] = {
+        {junk(300000, "text"), std::nullopt},
+        {"%!PS\n", valid},
+        {"%!PS\n", "[Q]\n=malformed\n"},
+        {"%!PS\n", std::nullopt},
+    };
+    for (const auto &[job, settings] : rows) {
+        Filter_Run run = run_filter({.job = job, .settings = settings, .under_valgrind = true});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err.find("=="), std::string::npos) << run.err;
+        EXPECT_TRUE(run.gs_ran ? run.gs_fds == "0 1 2 " : run.out == job);
+    }
+}
 } // namespace

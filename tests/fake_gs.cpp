@@ -1,6 +1,7 @@
 // Stand-in for Ghostscript, first on the filter's PATH in tests. Records into $RAVO_STUB_DIR
 // its command line, the descriptors it inherited and the job it read, writes a marker as its
-// "PNG data", then exits as $RAVO_STUB_EXIT says: a status number, or "signal".
+// "PNG data", then exits as $RAVO_STUB_EXIT says: a status number, or "signal" (killing
+// the shell too).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -23,6 +24,9 @@ int main(int argc, char **argv) {
     std::ofstream(dir + "/gs_input", std::ios::binary) << std::cin.rdbuf();
     std::cout << "PNG-DATA" << std::flush;
     const std::string how = getenv("RAVO_STUB_EXIT");
-    if (how == "signal") raise(SIGKILL);
+    if (how == "signal") { // the shell that started gs dies with it
+        kill(getppid(), SIGKILL);
+        raise(SIGKILL);
+    }
     return std::atoi(how.c_str());
 }

@@ -80,14 +80,20 @@ Filter_Run run_filter(const Filter_Setup &setup) {
         dup2(out, 1);
         dup2(err, 2);
         close_range(3, ~0U, 0);
-        const bool gs_missing = setup.gs_exit == "missing";
-        setenv("PATH", gs_missing ? "/nonexistent" : STUB_GS_DIR ":/usr/bin:/bin", 1);
+        const char *path = STUB_GS_DIR ":/usr/bin:/bin";
+        if (setup.gs == "missing") path = "/nonexistent";
+        if (setup.gs == "real") path = "/usr/bin:/bin";
+        setenv("PATH", path, 1);
         setenv("RAVO_STUB_DIR", dir.c_str(), 1);
-        setenv("RAVO_STUB_EXIT", setup.gs_exit.c_str(), 1);
+        setenv("RAVO_STUB_EXIT", setup.gs.c_str(), 1);
         if (setup.reads_fail) make_stdin_reads_fail();
         alarm(120); // a hung filter ends as a signal, not a hung test
         // Spoolers pass arguments; the filter must ignore them.
-        execl(setup.executable.c_str(), "ravofilter", "-w132", "-l66", "-n", "user", nullptr);
+        const char *filter = setup.executable.c_str();
+        if (setup.under_valgrind)
+            execl("/usr/bin/valgrind", "valgrind", "-q", "--error-exitcode=99", "--leak-check=full",
+                  "--show-leak-kinds=all", "--errors-for-leak-kinds=all", filter, "-w132", nullptr);
+        execl(filter, "ravofilter", "-w132", "-l66", "-n", "user", nullptr);
         _exit(127);
     }
     if (job_pipe[0] != -1) close(job_pipe[0]);

@@ -10,10 +10,11 @@ enum class Job_Input { File, Pipe, Closed };
 struct Filter_Setup {
     std::string job;
     std::optional<std::string> settings{}; // contents of etc/ravorc; none: no settings file
-    std::string gs_exit = "0";             // stub's exit: a status, "signal", or "missing"
+    std::string gs = "0"; // the stub's exit status, or "signal"; "missing"; "real" Ghostscript
     Job_Input input = Job_Input::File;
-    bool output_full = false; // standard output is /dev/full
-    bool reads_fail = false;  // every read of standard input fails with EIO
+    bool output_full = false;    // standard output is /dev/full
+    bool reads_fail = false;     // every read of standard input fails with EIO
+    bool under_valgrind = false; // memcheck fails the run with status 99 on any error or leak
     std::string executable = FILTER_UNDER_TEST;
 };
 

@@ -62,6 +62,7 @@ const Settings_Case settings_cases[] = {
     {MODEL + VALID + "papersource=auto\n", DEFAULT_COMMAND, NOT_READ},
     {MODEL + "ink=MONO\nresolution=255076\nmediasize=PANORAM\n", DEFAULT_COMMAND, NOT_READ},
     {MODEL + "ink=MONO\nresolution=99999999999\nmediasize=A6\n", DEFAULT_COMMAND, NOT_READ},
+    {MODEL + "ink=MONO\nresolution=-99999999999\nmediasize=A6\n", DEFAULT_COMMAND, NOT_READ},
     {"[Quorvin]\nink=MONO\n" + MODEL + "resolution=720\nmediasize=A4\n", DEFAULT_COMMAND, NOT_READ},
     {MODEL + VALID + "mediasize=A4XXXXXXXXXXXXXXXX\n", DEFAULT_COMMAND, NOT_READ},
     {MODEL + VALID + "papersource=AUTOAUTOAUTOAUTO\n", DEFAULT_COMMAND, NOT_READ},

@@ -52,9 +52,11 @@ TEST(Symbols, ExportedUnderPlainNamesWithTheirLayouts) {
         auto found = symbols.find(row.name);
         ASSERT_NE(found, symbols.end()) << row.name;
         EXPECT_EQ(found->second.kind == 'T', row.code) << row.name;
+#ifndef RAVOFILTER_SANITIZE // AddressSanitizer pads every global
         if (row.size != 0) {
             EXPECT_EQ(found->second.size, row.size) << row.name;
         }
+#endif
     }
     for (const char *local :
          {"check_ps", "read_conf", "find_section", "strip_space", "conf_error", "set_conf"})
