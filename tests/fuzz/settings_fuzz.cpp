@@ -1,0 +1,22 @@
+// libFuzzer target: the settings reader on arbitrary settings files. The filter unit is
+// compiled in whole; its settings path names a memory file that holds the fuzzer's input.
+#define main filter_main
+#include "../../filter/filter.cpp"
+#undef main
+
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static const int settings_fd = dup2(memfd_create("ravorc", 0), SETTINGS_FD);
+    if (ftruncate(settings_fd, 0) != 0 || pwrite(settings_fd, data, size, 0) != ssize_t(size))
+        abort();
+    Conf conf = {-1, -1, -1, -1};
+    if (read_conf(&conf) == 0) {
+        if (conf.ink < 1 || conf.ink > 2 || conf.resolution <= 0 || conf.width <= 0 ||
+            conf.height <= 0)
+            abort(); // settings the rasterizer cannot use
+    } else if (conf.ink != -1 || conf.resolution != -1 || conf.width != -1 || conf.height != -1) {
+        abort(); // a failed read must leave the record untouched
+    }
+    return 0;
+}
