@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/ensure-packages.sh
-ensure_packages gs:ghostscript
-build_filter
+ensure_test_tools
+build_preset release
 build/ravofilter < examples/sample.ps > build/sample.png
 echo "PNG written to $PWD/build/sample.png"

@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds, and runs the whole test suite.
+# Installs what the tests need, then runs the whole suite in the release build and again
+# under AddressSanitizer and UBSan, and fuzzes the settings reader and the classification.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/ensure-packages.sh
-build_filter
+ensure_test_tools
+build_preset release
 ctest --test-dir build --output-on-failure -j2
+build_preset sanitize
+ctest --test-dir build-sanitize --output-on-failure -j2
+tests/fuzz/run.sh 30

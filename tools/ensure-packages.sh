@@ -17,10 +17,23 @@ ensure_packages() {
     [ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
 }
 
-# The build tools and GoogleTest, then a Release build in build/.
-build_filter() {
-    ensure_packages cmake:cmake ninja:ninja-build g++:g++ nm:binutils
-    [ -f /usr/include/gtest/gtest.h ] || install_packages libgtest-dev
-    [ -f build/build.ninja ] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
-    cmake --build build
+# What building and testing need: compilers, GoogleTest, libpng, Ghostscript, pngcheck,
+# valgrind, and clang's sanitizer and fuzzer runtimes.
+ensure_test_tools() {
+    ensure_packages cmake:cmake ninja:ninja-build g++:g++ nm:binutils clang++:clang \
+        gs:ghostscript pngcheck:pngcheck valgrind:valgrind
+    local missing=()
+    [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+    [ -f /usr/include/png.h ] || missing+=(libpng-dev)
+    ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
+        missing+=(libclang-rt-14-dev)
+    [ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
+}
+
+# Configures (once) and builds one of the CMake presets: release, sanitize, coverage.
+build_preset() {
+    local preset=$1 dir=build
+    [ "$preset" = release ] || dir=build-$preset
+    [ -f "$dir/build.ninja" ] || cmake --preset "$preset"
+    cmake --build "$dir"
 }
