@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Installs the release build into a staging directory and checks the installed tree, the
+# manual page, the CUPS wrapper on both ways CUPS hands over a job, and the Debian package.
+# Under CI (as root) the package is also installed with dpkg, tried, and removed.
+# Usage: tests/install-check.sh [build-dir]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$(realpath "${1:-build}")
+stage=$build/install-check
+rm -rf "$stage" && mkdir -p "$stage/tmp"
+DESTDIR=$stage/root cmake --install "$build" --prefix /usr >/dev/null
+
+failures=0
+check() {
+    local what=$1
+    shift
+    if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
+}
+
+expected='usr/lib/cups/filter/ravofilter-cups
+usr/libexec/ravofilter/ravofilter
+usr/share/doc/ravofilter/README.md
+usr/share/doc/ravofilter/examples/printcap
+usr/share/doc/ravofilter/examples/quorvin-7x.ppd
+usr/share/doc/ravofilter/examples/ravorc
+usr/share/doc/ravofilter/examples/sample.ps
+usr/share/man/man8/ravofilter.8'
+installed=$(cd "$stage/root" && find . -type f | sed 's|^\./||' | sort)
+check "installed files are exactly the expected ones (no /etc/ravorc, no tests)" \
+    [ "$installed" = "$expected" ]
+check "filter and wrapper are executable" \
+    test -x "$stage/root/usr/libexec/ravofilter/ravofilter" -a \
+    -x "$stage/root/usr/lib/cups/filter/ravofilter-cups"
+check "manual page is clean for mandoc -T lint" \
+    mandoc -T lint "$stage/root/usr/share/man/man8/ravofilter.8"
+
+# The wrapper, as CUPS runs it: the job named in argument 6, or the job on a pipe.
+wrapper=$stage/root/usr/lib/cups/filter/ravofilter-cups
+head -c 200000 /dev/urandom >"$stage/job" && printf 'x' | dd of="$stage/job" conv=notrunc 2>/dev/null
+check "wrapper copies a named job file" \
+    sh -c "'$wrapper' 7 user title 1 '' '$stage/job' </dev/null | cmp -s - '$stage/job'"
+check "wrapper copies a piped job, leaving no temporary file" \
+    sh -c "cat '$stage/job' | TMPDIR='$stage/tmp' '$wrapper' 7 user title 1 '' | cmp -s - '$stage/job' &&
+           [ -z \"\$(ls -A '$stage/tmp')\" ]"
+mkdir -p "$stage/bin" && printf '#!/bin/sh\ncat >/dev/null\nexit 1\n' >"$stage/bin/gs" && chmod +x "$stage/bin/gs"
+check "wrapper passes on status 2 when gs fails, with a CUPS error line" \
+    sh -c "printf '%%!PS\n' | PATH='$stage/bin:/usr/bin:/bin' TMPDIR='$stage/tmp' '$wrapper' 7 u t 1 '' \
+           >/dev/null 2>'$stage/err'; [ \$? -eq 2 ] && grep -q '^ERROR: ' '$stage/err'"
+
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$(ls "$build"/ravofilter_*_amd64.deb)
+check "package depends on Ghostscript" sh -c "dpkg-deb -f '$deb' Depends | grep -q ghostscript"
+check "package holds the installed tree" \
+    sh -c "[ \"\$(dpkg-deb -c '$deb' | awk '/^-/ {print substr(\$6, 3)}' | sort)\" = '$expected' ]"
+if [ "${CI:-}" = true ] && [ "$(id -u)" -eq 0 ] && ! dpkg -s ravofilter >/dev/null 2>&1; then
+    dpkg -i "$deb" >/dev/null
+    check "dpkg -i installs a working filter" \
+        sh -c "printf 'text\n' >'$stage/t' && /usr/libexec/ravofilter/ravofilter <'$stage/t' | grep -q text"
+    dpkg -r ravofilter >/dev/null
+fi
+[ $failures -eq 0 ] && echo "install check passed"
