@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Installs what the tests need, then runs the whole suite in the release build and again
-# under AddressSanitizer and UBSan, and fuzzes the settings reader and the classification.
+# Installs what the tests need, then runs the whole suite in the release build, checks the
+# installed tree and the package, runs the filter inside a real CUPS spooler, runs the suite
+# again under AddressSanitizer and UBSan, and fuzzes the settings reader and classification.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/ensure-packages.sh
 ensure_test_tools
 build_preset release
 ctest --test-dir build --output-on-failure -j2
+tests/install-check.sh build
+tests/spooler/cups-test.sh build
 build_preset sanitize
 ctest --test-dir build-sanitize --output-on-failure -j2
 tests/fuzz/run.sh 30

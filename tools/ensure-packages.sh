@@ -18,10 +18,11 @@ ensure_packages() {
 }
 
 # What building and testing need: compilers, GoogleTest, libpng, Ghostscript, pngcheck,
-# valgrind, and clang's sanitizer and fuzzer runtimes.
+# valgrind, clang's sanitizer and fuzzer runtimes, mandoc, and CUPS for the spooler test.
 ensure_test_tools() {
     ensure_packages cmake:cmake ninja:ninja-build g++:g++ nm:binutils clang++:clang \
-        gs:ghostscript pngcheck:pngcheck valgrind:valgrind
+        gs:ghostscript pngcheck:pngcheck valgrind:valgrind mandoc:mandoc \
+        cupsd:cups-daemon lp:cups-client ipptool:cups-ipp-utils
     local missing=()
     [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
     [ -f /usr/include/png.h ] || missing+=(libpng-dev)
