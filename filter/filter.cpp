@@ -84,9 +84,13 @@ static int peek_job() {
 }
 
 // Copies standard input to standard output. A read error or a failed write fails the job.
+// Both streams are unbuffered, so each chunk moves with one read and one write straight
+// through the copy buffer rather than being split and copied again by stdio's buffers.
 static int copy_job() {
     char buffer[COPY_BUFFER_SIZE];
     size_t got;
+    setvbuf(stdin, nullptr, _IONBF, 0);
+    setvbuf(stdout, nullptr, _IONBF, 0);
     while ((got = fread(buffer, 1, COPY_READ_SIZE, stdin)) > 0)
         if (fwrite(buffer, 1, got, stdout) != got) return EXIT_RETRY;
     if (ferror(stdin) || fflush(stdout) != 0) return EXIT_RETRY;
