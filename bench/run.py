@@ -1,0 +1,151 @@
+#!/usr/bin/env python3
+"""Benchmarks of ravofilter against baselines measured in the same run.
+
+Each figure is the median of RUNS alternated runs (filter and baseline take turns), with min
+and max; the ratio is filter median / baseline median. Prints a Markdown report.
+
+    python3 bench/run.py [--filter build/ravofilter] [--runs 5] [--work build/bench]
+"""
+import argparse
+import os
+import platform
+import statistics
+import subprocess
+import time
+
+GS_COMMAND = ("gs -r360 -g2976x4209 -q -dNOPROMPT -dNOPAUSE -dSAFER -sstdout=%stderr "
+              "-sDEVICE=png16m -sOutputFile=- - -c quit")
+
+
+def timed(command, stdin_path, stdout_path="/dev/null"):
+    """Wall seconds of one shell command, standard input and output redirected."""
+    with open(stdin_path, "rb") as job, open(stdout_path, "wb") as out:
+        start = time.perf_counter()
+        process = subprocess.Popen(command, shell=True, stdin=job, stdout=out,
+                                   stderr=subprocess.DEVNULL)
+        status = process.wait()
+        elapsed = time.perf_counter() - start
+    if status != 0:
+        raise SystemExit(f"benchmark command failed: {command}")
+    return elapsed
+
+
+def compare(name, commands, stdin_path, runs, stdout_path="/dev/null", repeat=1):
+    """Alternates the commands; returns a report row per command, the first as the subject."""
+    times = {label: [] for label, _ in commands}
+    for run in range(runs):
+        order = commands if run % 2 == 0 else commands[::-1]
+        for label, command in order:
+            if stdout_path != "/dev/null" and os.path.exists(stdout_path):
+                os.remove(stdout_path)
+            os.sync()  # no run pays for the writeback of the one before
+            loop = command if repeat == 1 else f"i=0; while [ $i -lt {repeat} ]; do {command}; i=$((i+1)); done"
+            times[label].append(timed(loop, stdin_path, stdout_path) / repeat)
+    (subject, _), (baseline, _) = commands
+    ratio = statistics.median(times[subject]) / statistics.median(times[baseline])
+    rows = []
+    for label, _ in commands:
+        t = times[label]
+        rows.append(f"| {name} | {label} | {fmt(statistics.median(t))} | {fmt(min(t))} | "
+                    f"{fmt(max(t))} | {ratio:.3f} |" if label == subject else
+                    f"| {name} | {label} | {fmt(statistics.median(t))} | {fmt(min(t))} | "
+                    f"{fmt(max(t))} | baseline |")
+    return rows
+
+
+def fmt(seconds):
+    return f"{seconds * 1000:.2f} ms" if seconds < 1 else f"{seconds:.3f} s"
+
+
+def peak_rss_during(command, stdin_path, probe_name):
+    """Highest VmHWM (KiB) of the process named probe_name while command runs."""
+    with open(stdin_path, "rb") as job, open(os.devnull, "wb") as out:
+        process = subprocess.Popen(command, shell=True, stdin=job, stdout=out,
+                                   stderr=subprocess.DEVNULL)
+        peak = 0
+        while process.poll() is None:
+            for pid in os.listdir("/proc"):
+                try:
+                    with open(f"/proc/{pid}/comm") as comm:
+                        if comm.read().strip() != probe_name[:15]:
+                            continue
+                    with open(f"/proc/{pid}/status") as status:
+                        for line in status:
+                            if line.startswith("VmHWM:"):
+                                peak = max(peak, int(line.split()[1]))
+                except (OSError, ValueError):
+                    pass
+            time.sleep(0.02)
+    return peak
+
+
+def make_inputs(work):
+    os.makedirs(work, exist_ok=True)
+    big = os.path.join(work, "copy-1GiB.bin")
+    if not os.path.exists(big) or os.path.getsize(big) != 1 << 30:
+        block = b"\0" + os.urandom((1 << 20) - 1)  # starts with NUL: not PostScript
+        with open(big, "wb") as out:
+            for _ in range(1024):
+                out.write(block)
+    small = os.path.join(work, "copy-1KiB.bin")
+    with open(small, "wb") as out:
+        out.write(b"\0" + os.urandom(1023))
+    pages = os.path.join(work, "ten-pages.ps")
+    with open(pages, "w") as out:
+        out.write("%!PS-Adobe-3.0\n%%Pages: 10\n")
+        for page in range(1, 11):
+            out.write(f"%%Page: {page} {page}\n"
+                      f"{page / 10:.1f} 0.3 0.6 setrgbcolor 72 {700 - page * 40} 300 150 rectfill\n"
+                      "0 setgray /Helvetica findfont 24 scalefont setfont\n"
+                      f"72 760 moveto (Quorvin 7X Series, page {page}) show\n"
+                      f"newpath 300 400 {50 + page * 10} 0 360 arc 2 setlinewidth stroke\n"
+                      "showpage\n")
+    return big, small, pages
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--filter", default="build/ravofilter")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--work", default="build/bench")
+    args = parser.parse_args()
+    if os.path.exists("/etc/ravorc"):
+        raise SystemExit("/etc/ravorc exists: the rasterize figures assume the defaults")
+    filter_path = os.path.abspath(args.filter)
+    big, small, pages = make_inputs(args.work)
+    out_file = os.path.join(args.work, "copy-output.bin")
+
+    gs_version = subprocess.run(["gs", "--version"], capture_output=True, text=True).stdout
+    with open("/proc/cpuinfo") as cpuinfo:
+        cpu = next(line.split(":", 1)[1].strip() for line in cpuinfo if line.startswith("model name"))
+    print(f"Machine: {cpu}, {os.cpu_count()} cores, Linux {platform.release()}, "
+          f"Ghostscript {gs_version.strip()}; {args.runs} alternated runs each.\n")
+    print("| benchmark | command | median | min | max | ratio |")
+    print("|---|---|---|---|---|---|")
+    for row in compare("copy 1 GiB into a pipe", [("ravofilter", f"{filter_path} | cat >/dev/null"),
+                                                  ("cat", "cat | cat >/dev/null")], big, args.runs):
+        print(row)
+    for row in compare("copy 1 GiB into a file", [("ravofilter", filter_path), ("cat", "cat")],
+                       big, args.runs, stdout_path=out_file):
+        print(row)
+    os.remove(out_file)
+    # 200 runs a sample, each on a freshly opened job, as a spooler starts the filter.
+    for row in compare("start-up, 1 KiB job (per run)",
+                       [("ravofilter", f"{filter_path} <{small} >/dev/null"),
+                        ("cat", f"cat <{small} >/dev/null")], "/dev/null", args.runs, repeat=200):
+        print(row)
+    for row in compare("rasterize 10 pages, 360 dpi", [("ravofilter", filter_path), ("gs", GS_COMMAND)],
+                       pages, args.runs):
+        print(row)
+
+    # VmHWM of the process itself: ru_maxrss would carry this script's size over the exec.
+    name = os.path.basename(filter_path)
+    copy_rss = peak_rss_during(f"exec {filter_path} | cat >/dev/null", big, name)
+    cat_rss = peak_rss_during("exec cat | cat >/dev/null", big, "cat")
+    raster_rss = peak_rss_during(f"exec {filter_path}", pages, name)
+    print(f"\nPeak resident memory of ravofilter itself: copy road {copy_rss} KiB "
+          f"(cat: {cat_rss} KiB), rasterize road {raster_rss} KiB (Ghostscript not included).")
+
+
+if __name__ == "__main__":
+    main()
