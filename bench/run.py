@@ -30,8 +30,9 @@ def timed(command, stdin_path, stdout_path="/dev/null"):
     return elapsed
 
 
-def compare(name, commands, stdin_path, runs, stdout_path="/dev/null", repeat=1):
-    """Alternates the commands; returns a report row per command, the first as the subject."""
+def compare(name, commands, stdin_path, runs, stdout_path="/dev/null", repeat=1, medians=None):
+    """Alternates the commands; returns a report row per command, the first as the subject.
+    The medians, by label, go into the medians dictionary when one is given."""
     times = {label: [] for label, _ in commands}
     for run in range(runs):
         order = commands if run % 2 == 0 else commands[::-1]
@@ -41,6 +42,8 @@ def compare(name, commands, stdin_path, runs, stdout_path="/dev/null", repeat=1)
             os.sync()  # no run pays for the writeback of the one before
             loop = command if repeat == 1 else f"i=0; while [ $i -lt {repeat} ]; do {command}; i=$((i+1)); done"
             times[label].append(timed(loop, stdin_path, stdout_path) / repeat)
+    if medians is not None:
+        medians.update({label: statistics.median(t) for label, t in times.items()})
     (subject, _), (baseline, _) = commands
     ratio = statistics.median(times[subject]) / statistics.median(times[baseline])
     rows = []
@@ -106,7 +109,7 @@ def make_inputs(work):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--filter", default="build/ravofilter")
-    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--runs", type=int, default=9)
     parser.add_argument("--work", default="build/bench")
     args = parser.parse_args()
     if os.path.exists("/etc/ravorc"):
@@ -134,9 +137,27 @@ def main():
                        [("ravofilter", f"{filter_path} <{small} >/dev/null"),
                         ("cat", f"cat <{small} >/dev/null")], "/dev/null", args.runs, repeat=200):
         print(row)
+    raster_times = {}
     for row in compare("rasterize 10 pages, 360 dpi", [("ravofilter", filter_path), ("gs", GS_COMMAND)],
-                       pages, args.runs):
+                       pages, args.runs, medians=raster_times):
         print(row)
+    # The filter's own cost on that road, out of Ghostscript's noise: the filter with a
+    # stand-in gs that only drains the job, against the stand-in run directly.
+    stand_in = os.path.join(os.path.abspath(args.work), "stand-in")
+    os.makedirs(stand_in, exist_ok=True)
+    with open(os.path.join(stand_in, "gs"), "w") as script:
+        script.write("#!/bin/sh\nexec cat >/dev/null\n")
+    os.chmod(os.path.join(stand_in, "gs"), 0o755)
+    own_times = {}
+    for row in compare("rasterize road, stand-in gs (per run)",
+                       [("ravofilter", f"PATH={stand_in}:$PATH {filter_path}"),
+                        ("stand-in gs", f"{stand_in}/{GS_COMMAND}")],
+                       pages, args.runs, repeat=20, medians=own_times):
+        print(row)
+    overhead = own_times["ravofilter"] - own_times["stand-in gs"]
+    print(f"\nFilter overhead on the rasterize road: {overhead * 1000:.2f} ms a job, "
+          f"{100 * overhead / raster_times['gs']:.3f}% of Ghostscript's median "
+          f"{raster_times['gs']:.3f} s for the 10 pages.")
 
     # VmHWM of the process itself: ru_maxrss would carry this script's size over the exec.
     name = os.path.basename(filter_path)
