@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/ensure-packages.sh
-ensure_test_tools
+ensure_packages gs:ghostscript
+ensure_build_tools
 build_preset release
 build/ravofilter < examples/sample.ps > build/sample.png
 echo "PNG written to $PWD/build/sample.png"

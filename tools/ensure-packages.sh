@@ -17,18 +17,23 @@ ensure_packages() {
     [ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
 }
 
-# What building and testing need: compilers, GoogleTest, libpng, Ghostscript, pngcheck,
-# valgrind, clang's sanitizer and fuzzer runtimes, mandoc, and CUPS for the spooler test.
-ensure_test_tools() {
-    ensure_packages cmake:cmake ninja:ninja-build g++:g++ nm:binutils clang++:clang \
-        gs:ghostscript pngcheck:pngcheck valgrind:valgrind mandoc:mandoc \
-        cupsd:cups-daemon lp:cups-client ipptool:cups-ipp-utils
+# What a build needs: the compilers and, for the tests it builds, GoogleTest and libpng.
+ensure_build_tools() {
+    ensure_packages cmake:cmake ninja:ninja-build g++:g++ nm:binutils
     local missing=()
     [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
     [ -f /usr/include/png.h ] || missing+=(libpng-dev)
-    ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
-        missing+=(libclang-rt-14-dev)
     [ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
+}
+
+# What the tests need besides: Ghostscript, pngcheck, valgrind, clang with its sanitizer and
+# fuzzer runtimes, mandoc, and CUPS for the spooler test.
+ensure_test_tools() {
+    ensure_build_tools
+    ensure_packages clang++:clang gs:ghostscript pngcheck:pngcheck valgrind:valgrind \
+        mandoc:mandoc cupsd:cups-daemon lp:cups-client ipptool:cups-ipp-utils
+    ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
+        install_packages libclang-rt-14-dev
 }
 
 # Configures (once) and builds one of the CMake presets: release, sanitize, coverage.
