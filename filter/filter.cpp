@@ -156,8 +156,9 @@ static int find_section(FILE *file) {
     return 0;
 }
 
-// Copies at most size - 1 characters. A cut value is still longer than any media size or
-// paper source name, so it matches nothing and leaves the settings unusable.
+// Copies value into a buffer of size bytes, cut to size - 1 characters if longer. A media
+// size or paper source cut to 11 characters is still longer than any name in the paper
+// tables, so it matches nothing and leaves the settings unusable.
 static void copy_field(char *field, size_t size, const char *value) {
     size_t length = strnlen(value, size - 1);
     memcpy(field, value, length);
