@@ -2,12 +2,12 @@
 // Ghostscript into PNG data with the printer's settings from the settings file; any other
 // job is copied through unchanged.
 #include "filter.h"
+#include "rasterizer.h"
 
 #include "../paper/paper.h"
 
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -97,16 +97,15 @@ static int copy_job() {
     return EXIT_DONE;
 }
 
-// Runs Ghostscript on the unread job on standard input, its PNG data going to standard output.
+// Runs Ghostscript, confined, on the unread job on standard input, its PNG data going to
+// standard output.
 static int rasterize(const Conf &conf) {
     char command[COMMAND_SIZE];
     const char *command_template = COMMAND_TEMPLATES[conf.ink == INK_MONO ? 1 : 0];
     int length = snprintf(command, sizeof command, command_template, RASTERIZER, conf.resolution,
                           long(conf.width), long(conf.height));
     if (length < 0 || size_t(length) >= sizeof command) return EXIT_JOB_FAILED;
-    int status = system(command);
-    if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) return EXIT_DONE;
-    return EXIT_JOB_FAILED;
+    return run_rasterizer(command) ? EXIT_DONE : EXIT_JOB_FAILED;
 }
 
 static bool is_c_space(char c) {

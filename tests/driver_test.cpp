@@ -1,9 +1,12 @@
 // The filter end to end: which road a job takes, what reaches the next stage, exit statuses.
+#include "../filter/rasterizer.h"
 #include "filter_run.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <random>
+#include <regex>
 
 using namespace std::string_literals;
 
@@ -41,7 +44,18 @@ const Job_Case job_cases[] = {
     {junk(5 << 20), false},
 };
 
+// What the stand-in gs sees of its confinement on this kernel, with the test build's limits.
+std::string expected_confinement() {
+    const Confinement layers = probe_confinement();
+    return std::string("nnp=1 seccomp=") +
+           (layers.seccomp ? "2 socket=EPERM truncate=EACCES" : "0 socket=opened truncate=opened") +
+           " write-outside=" + (layers.landlock_abi > 0 ? "EACCES" : "opened") +
+           " as=" + std::to_string(RASTERIZER_ADDRESS_SPACE >> 20) +
+           "MiB cpu=" + std::to_string(RASTERIZER_CPU_SECONDS) + "s core=0";
+}
+
 TEST(Driver, JobTakesItsRoadAndArrivesWhole) {
+    const std::regex private_tmpdir(R"(\$RUN/tmp/ravofilter\.\w{6} dir 448)"); // mode 0700
     for (const Job_Case &row : job_cases) {
         SCOPED_TRACE(testing::PrintToString(row.job.substr(0, 8)) + " of " +
                      std::to_string(row.job.size()) + " bytes");
@@ -53,6 +67,9 @@ TEST(Driver, JobTakesItsRoadAndArrivesWhole) {
             EXPECT_TRUE(run.gs_input == row.job); // unconsumed, 0x04 included
             EXPECT_EQ(run.gs_fds, "0 1 2 ");
             EXPECT_EQ(run.out, "PNG-DATA"); // the filter itself adds nothing
+            EXPECT_TRUE(std::regex_match(run.gs_tmpdir, private_tmpdir)) << run.gs_tmpdir;
+            EXPECT_EQ(run.gs_confinement, expected_confinement());
+            EXPECT_FALSE(run.private_dirs_left);
         } else {
             EXPECT_TRUE(run.out == row.job);
             EXPECT_EQ(run.err, "");
@@ -69,6 +86,11 @@ const Outcome_Case outcome_cases[] = {
     {{.job = "%!PS\n", .gs = "1"}, 2},
     {{.job = "%!PS\n", .gs = "signal"}, 2},
     {{.job = "%!PS\n", .gs = "missing"}, 2},
+    {{.job = "%!PS\n", .gs = "leave-file"}, 2}, // pages sent to a file are not printed
+    {{.job = "%!PS\n", .gs = "hang", .terminate_with = SIGTERM}, 2},
+    {{.job = "%!PS\n", .gs = "hang", .terminate_with = SIGINT}, 2},
+    {{.job = "%!PS\n", .gs = "hang", .terminate_with = SIGHUP}, 2},
+    {{.job = "%!PS\n", .gs = "0", .tmpdir = "/nonexistent"}, 0}, // falls back to /tmp
     {{.job = "%!PS\n", .input = Job_Input::Pipe}, 1},
     {{.job = "text\n", .input = Job_Input::Pipe}, 1},
     {{.job = "text\n", .input = Job_Input::Closed}, 1},
@@ -78,11 +100,15 @@ const Outcome_Case outcome_cases[] = {
 };
 
 // Failures reach the spooler as a status: 1 for input or copy trouble, 2 for a failed raster.
+// Whatever the end, the rasterizer and its private directory are gone with the filter.
 TEST(Driver, FailuresEndInTheirExitStatus) {
     for (const Outcome_Case &row : outcome_cases) {
         Filter_Run run = run_filter(row.setup);
-        SCOPED_TRACE("gs " + row.setup.gs + ", input " + std::to_string(int(row.setup.input)));
+        SCOPED_TRACE("gs " + row.setup.gs + ", input " + std::to_string(int(row.setup.input)) +
+                     ", signal " + std::to_string(row.setup.terminate_with));
         EXPECT_EQ(run.status, row.status);
+        EXPECT_FALSE(run.processes_left);
+        EXPECT_FALSE(run.private_dirs_left);
         if (row.setup.input != Job_Input::File) {
             EXPECT_EQ(run.out + run.err, ""); // unmappable input: nothing at all
             EXPECT_FALSE(run.gs_ran);

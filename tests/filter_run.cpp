@@ -1,18 +1,22 @@
 #include "filter_run.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace {
@@ -44,6 +48,67 @@ void make_stdin_reads_fail() {
         _exit(126);
 }
 
+// The stand-in gs reports through this descriptor, which the filter passes on unknowingly.
+const int STUB_RECORD_FD = 9;
+
+std::map<std::string, std::string> read_records(const std::string &path) {
+    std::map<std::string, std::string> records;
+    std::istringstream in(read_file(path));
+    std::string name;
+    size_t length;
+    while (in >> name >> length && in.get() == '\n') {
+        std::string bytes(length, '\0');
+        in.read(bytes.data(), std::streamsize(length));
+        records[name] = bytes;
+    }
+    return records;
+}
+
+std::string children_of_this_process() {
+    return read_file("/proc/self/task/" + std::to_string(getpid()) + "/children");
+}
+
+// The harness is the subreaper of everything a run starts, so a process that outlives the
+// filter comes back to it. Stragglers get 2 s to die of their own accord, then are killed,
+// with whatever they started.
+bool processes_outlived_filter() {
+    for (int tries = 0; tries < 200; ++tries) {
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        if (children_of_this_process().empty()) return false;
+        usleep(10000);
+    }
+    for (std::string left; !(left = children_of_this_process()).empty();) {
+        std::istringstream children(left);
+        for (pid_t child; children >> child;) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+    }
+    return true;
+}
+
+bool holds_private_dir(const std::string &dir) {
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(dir, error))
+        if (entry.path().filename().string().rfind("ravofilter.", 0) == 0) return true;
+    return false;
+}
+
+// Sends the signal once the rasterizer is busy: the stand-in has reported, or the real
+// Ghostscript has had a second.
+void terminate_when_busy(pid_t filter, int signal_number, const Filter_Setup &setup,
+                         const std::string &records) {
+    for (int tries = 0; tries < 1000 && setup.gs != "real"; ++tries) {
+        std::error_code error;
+        const auto size = std::filesystem::file_size(records, error);
+        if (!error && size > 0) break;
+        usleep(10000);
+    }
+    if (setup.gs == "real") sleep(1);
+    kill(filter, signal_number);
+}
+
 } // namespace
 
 std::string gs_command(int ink, int resolution, long width, long height) {
@@ -53,9 +118,19 @@ std::string gs_command(int ink, int resolution, long width, long height) {
 }
 
 Filter_Run run_filter(const Filter_Setup &setup) {
+    static const bool subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
     char dir_template[] = "/tmp/ravofilter-test-XXXXXX";
     const std::string dir = mkdtemp(dir_template);
     write_file(dir + "/job", setup.job);
+    const std::string tmpdir = setup.tmpdir == "run" ? dir + "/tmp" : setup.tmpdir;
+    if (setup.tmpdir == "run") std::filesystem::create_directory(tmpdir);
+    std::string executable = setup.executable;
+    if (setup.unprivileged) { // nobody runs a copy, reads the run's files, writes its TMPDIR
+        chmod(dir.c_str(), 0755);
+        if (setup.tmpdir == "run") chmod(tmpdir.c_str(), 0777);
+        executable = dir + "/ravofilter";
+        std::filesystem::copy_file(setup.executable, executable);
+    }
     if (setup.settings) {
         std::filesystem::create_directory(dir + "/etc");
         write_file(dir + "/etc/ravorc", *setup.settings);
@@ -73,40 +148,59 @@ Filter_Run run_filter(const Filter_Setup &setup) {
         int job = setup.input == Job_Input::Pipe ? job_pipe[0] : open("job", O_RDONLY);
         int out = open(setup.output_full ? "/dev/full" : "out", O_WRONLY | O_CREAT, 0600);
         int err = open("err", O_WRONLY | O_CREAT, 0600);
+        int records = open("records", O_WRONLY | O_CREAT, 0600);
         if (setup.input == Job_Input::Closed)
             close(0);
         else
             dup2(job, 0);
         dup2(out, 1);
         dup2(err, 2);
-        close_range(3, ~0U, 0);
+        dup2(records, STUB_RECORD_FD);
+        close_range(3, STUB_RECORD_FD - 1, 0);
+        close_range(STUB_RECORD_FD + 1, ~0U, 0);
         const char *path = STUB_GS_DIR ":/usr/bin:/bin";
         if (setup.gs == "missing") path = "/nonexistent";
         if (setup.gs == "real") path = "/usr/bin:/bin";
         setenv("PATH", path, 1);
-        setenv("RAVO_STUB_DIR", dir.c_str(), 1);
+        setenv("RAVO_STUB_FD", std::to_string(STUB_RECORD_FD).c_str(), 1);
+        setenv("RAVO_STUB_OUTSIDE", (dir + "/outside").c_str(), 1);
         setenv("RAVO_STUB_EXIT", setup.gs.c_str(), 1);
+        if (setup.tmpdir == "unset")
+            unsetenv("TMPDIR");
+        else
+            setenv("TMPDIR", tmpdir.c_str(), 1);
         if (setup.reads_fail) make_stdin_reads_fail();
         alarm(120); // a hung filter ends as a signal, not a hung test
         // Spoolers pass arguments; the filter must ignore them.
-        const char *filter = setup.executable.c_str();
+        const char *filter = executable.c_str();
         if (setup.under_valgrind)
             execl("/usr/bin/valgrind", "valgrind", "-q", "--error-exitcode=99", "--leak-check=full",
                   "--show-leak-kinds=all", "--errors-for-leak-kinds=all", filter, "-w132", nullptr);
+        if (setup.unprivileged)
+            execl("/usr/bin/setpriv", "setpriv", "--reuid=nobody", "--regid=nogroup",
+                  "--clear-groups", filter, "-w132", nullptr);
         execl(filter, "ravofilter", "-w132", "-l66", "-n", "user", nullptr);
         _exit(127);
     }
     if (job_pipe[0] != -1) close(job_pipe[0]);
+    if (setup.terminate_with != 0)
+        terminate_when_busy(pid, setup.terminate_with, setup, dir + "/records");
     int wait_status = 0;
     waitpid(pid, &wait_status, 0);
     Filter_Run run;
     run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    run.processes_left = subreaper && processes_outlived_filter();
+    run.private_dirs_left = holds_private_dir(setup.tmpdir == "unset" ? "/tmp" : tmpdir);
     run.out = read_file(dir + "/out");
     run.err = read_file(dir + "/err");
-    run.gs_ran = std::filesystem::exists(dir + "/gs_command");
-    run.gs_command = read_file(dir + "/gs_command");
-    run.gs_input = read_file(dir + "/gs_input");
-    run.gs_fds = read_file(dir + "/gs_fds");
+    std::map<std::string, std::string> records = read_records(dir + "/records");
+    run.gs_ran = records.count("command") != 0;
+    run.gs_command = records["command"];
+    run.gs_input = records["input"];
+    run.gs_fds = records["fds"];
+    run.gs_tmpdir = records["tmpdir"];
+    if (run.gs_tmpdir.rfind(dir, 0) == 0) run.gs_tmpdir.replace(0, dir.size(), "$RUN");
+    run.gs_confinement = records["confinement"];
     std::filesystem::remove_all(dir);
     return run;
 }

@@ -10,12 +10,18 @@ enum class Job_Input { File, Pipe, Closed };
 struct Filter_Setup {
     std::string job;
     std::optional<std::string> settings{}; // contents of etc/ravorc; none: no settings file
-    std::string gs = "0"; // the stub's exit status, or "signal"; "missing"; "real" Ghostscript
+    // The stub's exit status, or "signal", "hang", "leave-file" (see fake_gs.cpp); "missing";
+    // "real" Ghostscript.
+    std::string gs = "0";
     Job_Input input = Job_Input::File;
     bool output_full = false;    // standard output is /dev/full
     bool reads_fail = false;     // every read of standard input fails with EIO
     bool under_valgrind = false; // memcheck fails the run with status 99 on any error or leak
     std::string executable = FILTER_UNDER_TEST;
+    // TMPDIR as the spooler sets it: "run", a directory of the run's own; "unset"; or a path.
+    std::string tmpdir = "run";
+    bool unprivileged = false; // the filter runs as nobody, through setpriv
+    int terminate_with = 0;    // a signal sent to the filter alone while the rasterizer runs
 };
 
 struct Filter_Run {
@@ -23,6 +29,10 @@ struct Filter_Run {
     std::string out, err;
     bool gs_ran = false;
     std::string gs_command, gs_input, gs_fds;
+    std::string gs_tmpdir;          // "<path> dir <mode>", the run directory written as $RUN
+    std::string gs_confinement;     // see fake_gs.cpp
+    bool processes_left = false;    // a process of the run outlived the filter
+    bool private_dirs_left = false; // a ravofilter.* directory is left in TMPDIR
 };
 
 Filter_Run run_filter(const Filter_Setup &setup);
