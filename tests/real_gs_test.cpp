@@ -1,10 +1,17 @@
 // The filter with the real Ghostscript: what reaches the printer must be clean PNG data.
 #include "filter_run.h"
 
+#include "../filter/rasterizer.h"
+
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/mount.h>
 
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 namespace {
@@ -127,6 +134,146 @@ TEST(RealGhostscript, OtherJobsPassAndBrokenPostScriptFails) {
     Filter_Run broken = run_filter({.job = "%!PS\nnot-an-operator\n" + PAGE, .gs = "real"});
     EXPECT_EQ(broken.status, 2);
     EXPECT_NE(broken.err.find("undefined"), std::string::npos);
+}
+
+std::string read_file(const std::string &path) {
+    std::ostringstream contents;
+    contents << std::ifstream(path, std::ios::binary).rdbuf();
+    return contents.str();
+}
+
+// Real jobs from Debian's producers, made at test time: the filter's output must be the
+// bytes that the same gs command gives run bare, so confinement changes nothing for them.
+TEST(RealGhostscript, HonestJobsPrintAsUnderBareGhostscript) {
+    const std::string work = std::filesystem::temp_directory_path() / "ravofilter-corpus";
+    std::filesystem::create_directories(work);
+    const std::string make_corpus =
+        "cd " + work +
+        " && groff -man -Tps " SOURCE_DIR "/docs/ravofilter.8 >groff.ps && "
+        "enscript -q -p enscript.ps " SOURCE_DIR "/README.md && ps2pdf groff.ps groff.pdf && "
+        "pdftops groff.pdf pdftops.ps && pdftops -eps -f 2 -l 2 groff.pdf page.eps";
+    ASSERT_EQ(system(make_corpus.c_str()), 0)
+        << "groff, enscript, ps2pdf and pdftops make the corpus";
+    for (const char *job : {"groff.ps", "enscript.ps", "pdftops.ps", "page.eps"}) {
+        for (const auto &[ink, grey] : {std::pair{"COLOR", false}, std::pair{"MONO", true}}) {
+            SCOPED_TRACE(std::string(job) + " " + ink);
+            const std::string ps = read_file(work + "/" + job);
+            Filter_Run run = run_filter(
+                {.job = ps,
+                 .settings = "[Q]\nresolution=72\nmediasize=A4\nink=" + std::string(ink) + "\n",
+                 .gs = "real"});
+            const std::string bare = work + "/bare.png";
+            system((gs_command(grey ? 2 : 1, 72, 595, 841) + " <" + work + "/" + job + " >" + bare +
+                    " 2>/dev/null")
+                       .c_str());
+            EXPECT_EQ(run.status, 0) << run.err;
+            EXPECT_FALSE(run.out.empty());
+            EXPECT_TRUE(run.out == read_file(bare)) << "output differs from bare gs";
+        }
+    }
+    std::filesystem::remove_all(work);
+}
+
+// Hostile jobs go after two canaries: a file in /tmp, and one in the spooler's shared
+// temporary directory that TMPDIR names. Each row fails with status 2, or harms nothing.
+const std::string CANARY_TEXT = "canary-secret-4711";
+const char *const CANARIES[] = {"/tmp/canary", "/tmp/spool/canary"};
+
+struct Hostile_Case {
+    const char *what;
+    std::string job;
+    bool fails;
+    int terminate_with = 0;
+};
+
+const Hostile_Case hostile_cases[] = {
+    {"read", "(/tmp/canary) (r) file 100 string readstring pop print", true},
+    {"read TMPDIR", "(/tmp/spool/canary) (r) file 100 string readstring pop print", true},
+    {"list",
+     "(/tmp/*) { print } 256 string filenameforall "
+     "(/tmp/spool/*) { print } 256 string filenameforall",
+     false},
+    {"write", "(/tmp/new) (w) file (x) writestring", true},
+    {"write TMPDIR", "(/tmp/spool/new) (w) file (x) writestring", true},
+    {"rename", "(/tmp/spool/canary) (/tmp/spool/moved) renamefile", true},
+    {"delete", "(/tmp/canary) deletefile", true},
+    {"delete TMPDIR", "(/tmp/spool/canary) deletefile", true},
+    {"pages to a file", "<< /OutputFile (/tmp/pages.png) >> setpagedevice showpage", true},
+    {"pages to its own temporary file",
+     "null (w) .tempfile closefile << /OutputFile 3 -1 roll >> setpagedevice showpage", true},
+    {"pages to /dev/null", "<< /OutputFile (/dev/null) >> setpagedevice showpage", true},
+    {"pipe", "(%pipe%id >/tmp/piped) (w) file", true},
+    {"pages to a pipe", "<< /OutputFile (%pipe%cat >/tmp/piped) >> setpagedevice showpage", true},
+    {"safety parameters",
+     "<< /PermitFileReading [(/tmp/*)] /PermitFileWriting [(/tmp/*)] >> setuserparams "
+     "(/tmp/canary) (r) file 100 string readstring pop print",
+     true},
+    {"memory bomb", "[ { 1000000 array } loop ]", true},
+    {"endless loop", "{} loop", true},
+    {"endless pages", "{ showpage } loop", true},
+    {"filter terminated", "{} loop", true, SIGTERM},
+};
+
+std::vector<std::string> names_in(const std::string &dir) {
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A /tmp of the test's own, in a private mount namespace, with the two canaries.
+bool enter_private_tmp() {
+    if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+        return false;
+    std::filesystem::create_directory("/tmp/spool");
+    chmod("/tmp/spool", 0777); // without confinement, anyone could delete in it
+    for (const char *canary : CANARIES)
+        std::ofstream(canary) << CANARY_TEXT;
+    return true;
+}
+
+void run_hostile_jobs(bool unprivileged, const std::string &tmpdir) {
+    if (!enter_private_tmp()) GTEST_SKIP() << "needs root and a private mount namespace";
+    // Output files are refused by the seccomp filter, /dev/null also by Landlock.
+    if (!probe_confinement().seccomp) GTEST_SKIP() << "no seccomp filter on this machine";
+    const auto tmp_names = names_in("/tmp"), spool_names = names_in("/tmp/spool");
+    for (const Hostile_Case &row : hostile_cases) {
+        SCOPED_TRACE(row.what);
+        Filter_Run run = run_filter({.job = "%!PS\n" + row.job + "\n",
+                                     .settings = "[Q]\nink=MONO\nresolution=72\nmediasize=A4\n",
+                                     .gs = "real",
+                                     .tmpdir = tmpdir,
+                                     .unprivileged = unprivileged,
+                                     .terminate_with = row.terminate_with});
+        EXPECT_EQ(run.status, row.fails ? 2 : 0) << run.err.substr(0, 400);
+        for (const char *canary : CANARIES) {
+            EXPECT_EQ(read_file(canary), CANARY_TEXT) << canary;
+            EXPECT_EQ((run.out + run.err).find(CANARY_TEXT), std::string::npos);
+            if (row.job.find(canary) == std::string::npos) { // not listed either
+                EXPECT_EQ(run.err.find(canary), std::string::npos) << canary;
+            }
+        }
+        EXPECT_EQ(names_in("/tmp"), tmp_names);
+        EXPECT_EQ(names_in("/tmp/spool"), spool_names);
+        EXPECT_FALSE(run.processes_left);
+        EXPECT_FALSE(run.private_dirs_left);
+    }
+}
+
+TEST(HostileJobs, AsRootWithoutTmpdir) {
+    run_hostile_jobs(false, "unset");
+}
+TEST(HostileJobs, AsRootWithTmpdir) {
+    run_hostile_jobs(false, "/tmp/spool");
+}
+TEST(HostileJobs, AsNobodyWithoutTmpdir) {
+    run_hostile_jobs(true, "unset");
+}
+TEST(HostileJobs, AsNobodyWithTmpdir) {
+    run_hostile_jobs(true, "/tmp/spool");
 }
 
 } // namespace
