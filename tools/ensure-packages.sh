@@ -27,11 +27,13 @@ ensure_build_tools() {
 }
 
 # What the tests need besides: Ghostscript, pngcheck, valgrind, clang with its sanitizer and
-# fuzzer runtimes, mandoc, and CUPS for the spooler test.
+# fuzzer runtimes, mandoc, CUPS for the spooler test, and groff, enscript and pdftops to make
+# real jobs.
 ensure_test_tools() {
     ensure_build_tools
     ensure_packages clang++:clang gs:ghostscript pngcheck:pngcheck valgrind:valgrind \
-        mandoc:mandoc cupsd:cups-daemon lp:cups-client ipptool:cups-ipp-utils
+        mandoc:mandoc cupsd:cups-daemon lp:cups-client ipptool:cups-ipp-utils \
+        groff:groff-base enscript:enscript pdftops:poppler-utils
     ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
         install_packages libclang-rt-14-dev
 }
