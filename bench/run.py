@@ -5,6 +5,9 @@ Each figure is the median of RUNS alternated runs (filter and baseline take turn
 and max; the ratio is filter median / baseline median. Prints a Markdown report.
 
     python3 bench/run.py [--filter build/ravofilter] [--runs 5] [--work build/bench]
+
+The confinement's cost is measured against build/bench/ravofilter_unconfined, the same
+filter built to run its rasterizer through system() as before.
 """
 import argparse
 import os
@@ -40,7 +43,7 @@ def compare(name, commands, stdin_path, runs, stdout_path="/dev/null", repeat=1,
             if stdout_path != "/dev/null" and os.path.exists(stdout_path):
                 os.remove(stdout_path)
             os.sync()  # no run pays for the writeback of the one before
-            loop = command if repeat == 1 else f"i=0; while [ $i -lt {repeat} ]; do {command}; i=$((i+1)); done"
+            loop = command if repeat == 1 else f"i=0; while [ $i -lt {repeat} ]; do {command} || exit 1; i=$((i+1)); done"
             times[label].append(timed(loop, stdin_path, stdout_path) / repeat)
     if medians is not None:
         medians.update({label: statistics.median(t) for label, t in times.items()})
@@ -110,11 +113,13 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--filter", default="build/ravofilter")
     parser.add_argument("--runs", type=int, default=9)
+    parser.add_argument("--unconfined", default="build/bench/ravofilter_unconfined")
     parser.add_argument("--work", default="build/bench")
     args = parser.parse_args()
     if os.path.exists("/etc/ravorc"):
         raise SystemExit("/etc/ravorc exists: the rasterize figures assume the defaults")
     filter_path = os.path.abspath(args.filter)
+    unconfined_path = os.path.abspath(args.unconfined)
     big, small, pages = make_inputs(args.work)
     out_file = os.path.join(args.work, "copy-output.bin")
 
@@ -142,11 +147,13 @@ def main():
                        pages, args.runs, medians=raster_times):
         print(row)
     # The filter's own cost on that road, out of Ghostscript's noise: the filter with a
-    # stand-in gs that only drains the job, against the stand-in run directly.
+    # stand-in gs that only copies the job to /dev/null, against the stand-in run directly.
+    # (A redirection in the stand-in would open /dev/null truncating, which the confined
+    # rasterizer may not do.)
     stand_in = os.path.join(os.path.abspath(args.work), "stand-in")
     os.makedirs(stand_in, exist_ok=True)
     with open(os.path.join(stand_in, "gs"), "w") as script:
-        script.write("#!/bin/sh\nexec cat >/dev/null\n")
+        script.write("#!/bin/sh\nexec cat\n")  # standard output is /dev/null already
     os.chmod(os.path.join(stand_in, "gs"), 0o755)
     own_times = {}
     for row in compare("rasterize road, stand-in gs (per run)",
@@ -154,10 +161,24 @@ def main():
                         ("stand-in gs", f"{stand_in}/{GS_COMMAND}")],
                        pages, args.runs, repeat=20, medians=own_times):
         print(row)
+    # What confining the rasterizer costs: the same filter built unconfined, in turns.
+    confined_times = {}
+    for row in compare("confinement, stand-in gs (per run)",
+                       [("ravofilter", f"PATH={stand_in}:$PATH {filter_path}"),
+                        ("unconfined", f"PATH={stand_in}:$PATH {unconfined_path}")],
+                       pages, args.runs, repeat=20, medians=confined_times):
+        print(row)
+    for row in compare("rasterize 10 pages, 360 dpi, confinement",
+                       [("ravofilter", filter_path), ("unconfined", unconfined_path)],
+                       pages, args.runs):
+        print(row)
     overhead = own_times["ravofilter"] - own_times["stand-in gs"]
     print(f"\nFilter overhead on the rasterize road: {overhead * 1000:.2f} ms a job, "
           f"{100 * overhead / raster_times['gs']:.3f}% of Ghostscript's median "
           f"{raster_times['gs']:.3f} s for the 10 pages.")
+    confinement = confined_times["ravofilter"] - confined_times["unconfined"]
+    print(f"Confinement cost: {confinement * 1000:.2f} ms a job "
+          f"({100 * confinement / raster_times['gs']:.3f}% of the 10 pages).")
 
     # VmHWM of the process itself: ru_maxrss would carry this script's size over the exec.
     name = os.path.basename(filter_path)
