@@ -24,6 +24,7 @@ usr/share/doc/ravofilter/examples/printcap
 usr/share/doc/ravofilter/examples/quorvin-7x.ppd
 usr/share/doc/ravofilter/examples/ravorc
 usr/share/doc/ravofilter/examples/sample.ps
+usr/share/doc/ravofilter/security.md
 usr/share/man/man8/ravofilter.8'
 installed=$(cd "$stage/root" && find . -type f | sed 's|^\./||' | sort)
 check "installed files are exactly the expected ones (no /etc/ravorc, no tests)" \
