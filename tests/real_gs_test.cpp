@@ -222,21 +222,26 @@ std::vector<std::string> names_in(const std::string &dir) {
     return names;
 }
 
-// A /tmp of the test's own, in a private mount namespace, with the two canaries.
-bool enter_private_tmp() {
+// A /tmp of the test's own, in a private mount namespace, with the two canaries and a copy
+// of the filter under test, whose build tree the new /tmp may hide. Returns the copy's path.
+std::string enter_private_tmp() {
+    const std::string filter = read_file(FILTER_UNDER_TEST), copy = "/tmp/ravofilter-under-test";
     if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-        return false;
+        return "";
+    std::ofstream(copy, std::ios::binary) << filter;
+    chmod(copy.c_str(), 0755);
     std::filesystem::create_directory("/tmp/spool");
     chmod("/tmp/spool", 0777); // without confinement, anyone could delete in it
     for (const char *canary : CANARIES)
         std::ofstream(canary) << CANARY_TEXT;
-    return true;
+    return copy;
 }
 
 void run_hostile_jobs(bool unprivileged, const std::string &tmpdir) {
-    if (!enter_private_tmp()) GTEST_SKIP() << "needs root and a private mount namespace";
+    const std::string filter = enter_private_tmp();
+    if (filter.empty()) GTEST_SKIP() << "needs root and a private mount namespace";
     // Output files are refused by the seccomp filter, /dev/null also by Landlock.
     if (!probe_confinement().seccomp) GTEST_SKIP() << "no seccomp filter on this machine";
     const auto tmp_names = names_in("/tmp"), spool_names = names_in("/tmp/spool");
@@ -245,6 +250,7 @@ void run_hostile_jobs(bool unprivileged, const std::string &tmpdir) {
         Filter_Run run = run_filter({.job = "%!PS\n" + row.job + "\n",
                                      .settings = "[Q]\nink=MONO\nresolution=72\nmediasize=A4\n",
                                      .gs = "real",
+                                     .executable = filter,
                                      .tmpdir = tmpdir,
                                      .unprivileged = unprivileged,
                                      .terminate_with = row.terminate_with});
