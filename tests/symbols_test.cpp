@@ -61,7 +61,9 @@ TEST(Symbols, ExportedUnderPlainNamesWithTheirLayouts) {
 #endif
     }
     // Nothing else: the linker's own symbols and glibc's copied streams aside, every
-    // exported symbol is one of the rows (the filter's other functions stay local).
+    // exported symbol is one of the rows (the filter's other functions stay local). A
+    // sanitized build exports its runtime too.
+#ifndef RAVOFILTER_SANITIZE
     const std::set<std::string> linker = {"_IO_stdin_used", "__bss_start", "__data_start", "_edata",
                                           "_end",           "_start",      "data_start"};
     for (const auto &symbol : symbols) {
@@ -72,6 +74,7 @@ TEST(Symbols, ExportedUnderPlainNamesWithTheirLayouts) {
                     symbol.first.find("@GLIBC") != std::string::npos)
             << symbol.first;
     }
+#endif
 }
 
 } // namespace
