@@ -3,6 +3,7 @@
 // job is copied through unchanged.
 #include "filter.h"
 #include "rasterizer.h"
+#include "settings_report.h"
 
 #include "../paper/paper.h"
 
@@ -10,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -51,7 +53,6 @@ enum Param_Index { PARAM_INK, PARAM_RESOLUTION, PARAM_MEDIA_SIZE, PARAM_PAPER_SO
 const size_t LINE_BUFFER_SIZE = 256;
 const int LINE_READ_SIZE = 254; // a settings line is read in pieces of at most 253 characters
 const size_t FIELD_SIZE = 12;   // media size and paper source: at most 11 characters
-const int PAPER_UNITS_PER_INCH = 360;
 
 } // namespace
 
@@ -72,7 +73,7 @@ static int check_ps(const char *job) {
 // Returns 0 for PostScript, 1 for any other job, -1 when standard input cannot be mapped.
 // Mapped pages past the end of the file fault, so only bytes inside the file are read: a job
 // shorter than three bytes is looked at with zero padding.
-static int peek_job() {
+int peek_job() {
     void *mapped_job = mmap(nullptr, PEEK_SIZE, PROT_READ, MAP_PRIVATE, STDIN_FILENO, 0);
     if (mapped_job == MAP_FAILED) return -1;
     char first_bytes[3] = {0, 0, 0};
@@ -97,14 +98,18 @@ static int copy_job() {
     return EXIT_DONE;
 }
 
+bool format_command(const Conf &conf, char *command, size_t size) {
+    const char *command_template = COMMAND_TEMPLATES[conf.ink == INK_MONO ? 1 : 0];
+    int length = snprintf(command, size, command_template, RASTERIZER, conf.resolution,
+                          long(conf.width), long(conf.height));
+    return length >= 0 && size_t(length) < size;
+}
+
 // Runs Ghostscript, confined, on the unread job on standard input, its PNG data going to
 // standard output.
 static int rasterize(const Conf &conf) {
     char command[COMMAND_SIZE];
-    const char *command_template = COMMAND_TEMPLATES[conf.ink == INK_MONO ? 1 : 0];
-    int length = snprintf(command, sizeof command, command_template, RASTERIZER, conf.resolution,
-                          long(conf.width), long(conf.height));
-    if (length < 0 || size_t(length) >= sizeof command) return EXIT_JOB_FAILED;
+    if (!format_command(conf, command, sizeof command)) return EXIT_JOB_FAILED;
     return run_rasterizer(command) ? EXIT_DONE : EXIT_JOB_FAILED;
 }
 
@@ -121,38 +126,119 @@ static char *strip_space(char *line) {
     return line;
 }
 
+const char *model_name() {
+    return MODEL_NAME;
+}
+
+const char *settings_path() {
+    return CONF_PATH;
+}
+
+namespace {
+
+// The settings file as the reader goes through it. Only a checker's report needs the
+// physical line numbers, so they are counted only then.
+struct Settings_Lines {
+    FILE *file;
+    Settings_Report *report; // null in the filter
+    int number;              // the physical line of the last piece read
+    bool line_ended;         // the last piece ended its line
+};
+
+} // namespace
+
+static void note(Settings_Report *report, Finding finding, int line, const char *text = "") {
+    if (report != nullptr) report->note(*report, finding, line, text);
+}
+
+static void note(const Settings_Lines &lines, Finding finding, const char *text = "") {
+    note(lines.report, finding, lines.number, text);
+}
+
+// Reads the next piece of at most 253 characters, as fgets does.
+static bool read_piece(Settings_Lines &lines, char *line) {
+    const long start = lines.report != nullptr ? ftell(lines.file) : -1;
+    if (fgets(line, LINE_READ_SIZE, lines.file) == nullptr) return false;
+    if (lines.report == nullptr) return true;
+    const long end = ftell(lines.file);
+    const size_t length = strlen(line);
+    const size_t consumed =
+        start >= 0 && end > start && end - start < LINE_READ_SIZE ? size_t(end - start) : length;
+    if (lines.line_ended) ++lines.number;
+    lines.line_ended = consumed > 0 && line[consumed - 1] == '\n';
+    if (length < consumed) note(lines, Finding::NUL_BYTE);
+    if (!lines.line_ended && !feof(lines.file)) note(lines, Finding::LINE_IN_PIECES);
+    return true;
+}
+
 // Reports unusable settings, closing the file if one is given. Always 1.
-static int conf_error(FILE *file) {
+static int conf_error(FILE *file, Settings_Report *report) {
     if (file != nullptr) fclose(file);
-    fputs("ravorc not read\n", stderr);
+    if (report != nullptr)
+        note(report, Finding::MESSAGE, 0, "ravorc not read");
+    else
+        fputs("ravorc not read\n", stderr);
     return 1;
+}
+
+// The model name as headers are compared with it: without white space.
+static void normalized_model(char (&model)[sizeof MODEL_NAME]) {
+    memcpy(model, MODEL_NAME, sizeof MODEL_NAME);
+    strip_space(model);
+}
+
+// Whether a normalized header line selects the printer: its name, up to "]", is a prefix
+// of the normalized model name. "[]" names nothing, so it selects nothing.
+static bool selects_printer(const char *model, const char *header) {
+    const char *name = header + 1;
+    size_t name_length = strcspn(name, "]");
+    return name_length > 0 && strncmp(model, name, name_length) == 0;
 }
 
 // Reads lines up to the printer's section header. Returns that header's line number,
 // 0 when the file ends first, -1 when the file is malformed before the section.
-static int find_section(FILE *file) {
+static int find_section(Settings_Lines &lines) {
     char model[sizeof MODEL_NAME];
-    memcpy(model, MODEL_NAME, sizeof MODEL_NAME);
-    strip_space(model);
+    normalized_model(model);
 
     char line[LINE_BUFFER_SIZE];
     bool header_seen = false;
-    for (int line_number = 1; fgets(line, LINE_READ_SIZE, file) != nullptr; ++line_number) {
+    for (int line_number = 1; read_piece(lines, line); ++line_number) {
         strip_space(line);
         if (line[0] == '\0') continue;
         if (line[0] != '[') {
-            if (!header_seen) return -1;
-            continue;
+            if (header_seen) continue;
+            note(lines, Finding::TEXT_BEFORE_HEADER, line);
+            return -1;
         }
         header_seen = true;
-        if (line[1] == '\0') return -1;
-        // The header selects the printer when its name is a prefix of the model name.
-        // "[]" names nothing, so it selects nothing.
-        const char *name = line + 1;
-        size_t name_length = strcspn(name, "]");
-        if (name_length > 0 && strncmp(model, name, name_length) == 0) return line_number;
+        if (line[1] == '\0') {
+            note(lines, Finding::LONE_BRACKET);
+            return -1;
+        }
+        if (lines.report != nullptr) { // the name alone, then what follows it
+            char *end = strchr(line, ']');
+            if (end != nullptr) *end = '\0';
+            note(lines, Finding::HEADER, line + 1);
+            if (end != nullptr && end[1] != '\0') note(lines, Finding::TEXT_AFTER_HEADER, end + 1);
+            if (end != nullptr) *end = ']';
+        }
+        if (selects_printer(model, line)) return line_number;
     }
+    note(lines, Finding::NO_SECTION);
     return 0;
+}
+
+// For a report: the headers after the printer's section that name the printer too. The
+// filter stops at the first of them and never reads them.
+static void note_later_sections(Settings_Lines &lines, char *line) {
+    char model[sizeof MODEL_NAME];
+    normalized_model(model);
+    do {
+        strip_space(line);
+        if (line[0] == '[' && selects_printer(model, line))
+            note(lines, Finding::LATER_PRINTER_SECTION, line);
+    } while (read_piece(lines, line));
 }
 
 // Copies value into a buffer of size bytes, cut to size - 1 characters if longer. A media
@@ -164,9 +250,11 @@ static void copy_field(char *field, size_t size, const char *value) {
     field[length] = '\0';
 }
 
-// strtol's decimal reading, clamped to the int range.
-static int parse_resolution(const char *value) {
-    long parsed = strtol(value, nullptr, 10);
+// strtol's decimal reading, clamped to the int range. *rest: what follows the digits.
+static int parse_resolution(const char *value, const char **rest) {
+    char *end;
+    long parsed = strtol(value, &end, 10);
+    *rest = end;
     if (parsed > INT32_MAX) return INT32_MAX;
     if (parsed < INT32_MIN) return INT32_MIN;
     return int(parsed);
@@ -178,74 +266,152 @@ static int param_index(const char *key) {
     return -1;
 }
 
+// Why the settings cannot be used; Finding::NONE when they can, *paper then their entry.
+static Finding settings_fault(int ink, int resolution, const char *media_size,
+                              const char *paper_source, const Paper_Conf **paper) {
+    *paper = nullptr;
+    if (ink == 0) return Finding::NO_INK;
+    if (resolution == 0) return Finding::NO_RESOLUTION;
+    if (resolution < 0) return Finding::RESOLUTION_NOT_POSITIVE;
+    if (media_size[0] == '\0') return Finding::NO_MEDIA_SIZE;
+    if (paper_source_table(paper_source) == nullptr) return Finding::UNKNOWN_PAPER_SOURCE;
+    *paper = call_paper_conf(paper_source, media_size);
+    if (*paper == nullptr) return Finding::MEDIA_SIZE_NOT_IN_SOURCE;
+    // The page size must fit in an int; resolutions up to 255075 do for every paper.
+    if (int64_t(resolution) * (*paper)->paper_width > INT32_MAX ||
+        int64_t(resolution) * (*paper)->paper_height > INT32_MAX)
+        return Finding::PAGE_TOO_LARGE;
+    return Finding::NONE;
+}
+
 // Validates the settings and fills all of *conf at once; 1 leaves *conf untouched.
 static int set_conf(Conf *conf, int ink, int resolution, const char *media_size,
                     const char *paper_source) {
-    if (conf == nullptr || ink == 0 || resolution <= 0 || media_size[0] == '\0') return 1;
-    const Paper_Conf *paper = call_paper_conf(paper_source, media_size);
-    if (paper == nullptr) return 1;
-    // The page size must fit in an int; resolutions up to 255075 do for every paper.
-    int64_t width_dots = int64_t(resolution) * paper->paper_width;
-    int64_t height_dots = int64_t(resolution) * paper->paper_height;
-    if (width_dots > INT32_MAX || height_dots > INT32_MAX) return 1;
-    *conf = {ink, resolution, int32_t(width_dots / PAPER_UNITS_PER_INCH),
-             int32_t(height_dots / PAPER_UNITS_PER_INCH)};
+    const Paper_Conf *paper;
+    if (conf == nullptr ||
+        settings_fault(ink, resolution, media_size, paper_source, &paper) != Finding::NONE)
+        return 1;
+    *conf = {ink, resolution,
+             int32_t(int64_t(resolution) * paper->paper_width / PAPER_UNITS_PER_INCH),
+             int32_t(int64_t(resolution) * paper->paper_height / PAPER_UNITS_PER_INCH)};
     return 0;
 }
 
-// Fills *conf from the printer's section of the settings file; 1 on any failure.
-static int read_conf(Conf *conf) {
+// For a report: why set_conf refused the settings, at the line that set the culprit.
+static void note_settings_fault(Settings_Report *report, int ink, int resolution,
+                                const char *media_size, const char *paper_source) {
+    if (report == nullptr) return;
+    const Paper_Conf *paper;
+    const Finding fault = settings_fault(ink, resolution, media_size, paper_source, &paper);
+    int key = -1;
+    if (fault == Finding::NO_RESOLUTION || fault == Finding::RESOLUTION_NOT_POSITIVE ||
+        fault == Finding::PAGE_TOO_LARGE)
+        key = PARAM_RESOLUTION;
+    if (fault == Finding::MEDIA_SIZE_NOT_IN_SOURCE) key = PARAM_MEDIA_SIZE;
+    if (fault == Finding::UNKNOWN_PAPER_SOURCE) key = PARAM_PAPER_SOURCE;
+    const int line =
+        key >= 0 && report->key_lines[key] > 0 ? report->key_lines[key] : report->section_line;
+    note(report, fault, line);
+}
+
+int read_settings(const char *path, Conf *conf, Settings_Report *report) {
     int ink = 0;
     int resolution = 0;
     char media_size[FIELD_SIZE] = "";
     char paper_source[FIELD_SIZE] = "AUTO";
 
-    FILE *file = fopen(CONF_PATH, "rb");
+    FILE *file = fopen(path, "rb");
     if (file == nullptr) {
-        fprintf(stderr, "%s : No such file\n", CONF_PATH);
+        if (report == nullptr) {
+            fprintf(stderr, "%s : No such file\n", path);
+            return 1;
+        }
+        note(report, Finding::CANNOT_OPEN, 0, strerror(errno));
+        char message[LINE_BUFFER_SIZE];
+        snprintf(message, sizeof message, "%s : No such file", path);
+        note(report, Finding::MESSAGE, 0, message);
         return 1;
     }
-    int header_line = find_section(file);
-    if (header_line < 0) return conf_error(file);
+    Settings_Lines lines = {file, report, 0, true};
+    int header_line = find_section(lines);
+    if (header_line < 0) return conf_error(file, report);
     if (header_line == 0) {
         fclose(file);
         return 1;
     }
+    if (report != nullptr) report->section_line = lines.number;
 
     char line[LINE_BUFFER_SIZE];
     char word[LINE_BUFFER_SIZE]; // the line's key, then its value
-    while (fgets(line, LINE_READ_SIZE, file) != nullptr) {
+    while (read_piece(lines, line)) {
         strip_space(line);
         if (line[0] == '\0') continue;
-        if (line[0] == '[') break; // the next section begins
-        if (line[0] == '=') return conf_error(file);
+        if (line[0] == '[') { // the next section begins
+            if (report != nullptr) note_later_sections(lines, line);
+            break;
+        }
+        if (line[0] == '=') {
+            note(lines, Finding::EMPTY_KEY);
+            return conf_error(file, report);
+        }
         const char *equals = strchr(line, '=');
         size_t key_length = equals != nullptr ? size_t(equals - line) : strlen(line);
         copy_field(word, key_length + 1, line);
         int index = param_index(word);
-        if (index < 0) continue; // other keys are ignored
-        if (equals == nullptr || equals[1] == '\0') return conf_error(file);
+        if (index < 0) { // other keys are ignored
+            note(lines, Finding::UNKNOWN_KEY, word);
+            continue;
+        }
+        if (equals == nullptr || equals[1] == '\0') {
+            note(lines, Finding::NO_VALUE, word);
+            return conf_error(file, report);
+        }
+        if (report != nullptr) {
+            if (report->key_lines[index] != 0) note(lines, Finding::KEY_REPEATED, word);
+            report->key_lines[index] = lines.number;
+        }
         copy_field(word, sizeof word, equals + 1);
+        const char *rest;
         switch (index) {
         case PARAM_INK:
             ink = strcmp(word, Inks[INK_MONO - 1]) == 0 ? INK_MONO : INK_COLOR;
+            if (ink == INK_COLOR && strcmp(word, Inks[INK_COLOR - 1]) != 0)
+                note(lines, Finding::INK_NOT_A_NAME, word);
             break;
         case PARAM_RESOLUTION:
-            resolution = parse_resolution(word);
+            resolution = parse_resolution(word, &rest);
+            if (rest == word || *rest != '\0') note(lines, Finding::RESOLUTION_TEXT, word);
             break;
         case PARAM_MEDIA_SIZE:
-            copy_field(media_size, sizeof media_size, word);
-            break;
         case PARAM_PAPER_SOURCE:
-            copy_field(paper_source, sizeof paper_source, word);
+            if (strlen(word) >= FIELD_SIZE) note(lines, Finding::VALUE_CUT, word);
+            copy_field(index == PARAM_MEDIA_SIZE ? media_size : paper_source, FIELD_SIZE, word);
             break;
         }
     }
     fclose(file);
-    if (set_conf(conf, ink, resolution, media_size, paper_source) != 0) return conf_error(nullptr);
+    if (report != nullptr) {
+        report->ink = ink;
+        report->resolution = resolution;
+        memcpy(report->media_size, media_size, FIELD_SIZE);
+        memcpy(report->paper_source, paper_source, FIELD_SIZE);
+    }
+    if (set_conf(conf, ink, resolution, media_size, paper_source) != 0) {
+        note_settings_fault(report, ink, resolution, media_size, paper_source);
+        return conf_error(nullptr, report);
+    }
     return 0;
 }
 
+// Fills *conf from the printer's section of the settings file; 1 on any failure.
+static int read_conf(Conf *conf) {
+    return read_settings(CONF_PATH, conf, nullptr);
+}
+
+// A second program that runs this unit, the settings checker, brings its own main.
+#ifdef RAVOFILTER_NO_MAIN
+#define main filter_main
+#endif
 int main() {
     int not_postscript = peek_job();
     if (not_postscript < 0) return EXIT_RETRY; // a pipe or a terminal: nothing to do

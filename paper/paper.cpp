@@ -93,31 +93,22 @@ extern "C" const Paper_Conf paper_auto_trim_4[7] = {
 };
 // clang-format on
 
-namespace {
-
-struct Paper_Source {
-    const char *word;
-    const Paper_Conf *table;
-};
-
 // Paper source words, compared whole and case-sensitively in this order.
-const Paper_Source paper_sources[] = {
+const Paper_Source paper_sources[PAPER_SOURCE_COUNT] = {
     {"AUTO", paper_auto},          {"ROLL", paper_roll},       {"TROLL", paper_roll_trim},
     {"TR3300", paper_roll_trim},   {"TR820", paper_roll_trim}, {"TAUTO", paper_auto_trim},
     {"T4AUTO", paper_auto_trim_4},
 };
 
-const Paper_Conf *paper_table(const char *paper_source) {
+const Paper_Conf *paper_source_table(const char *paper_source) {
     if (paper_source == nullptr || paper_source[0] == '\0') return paper_auto;
     for (const Paper_Source &source : paper_sources)
         if (strcmp(source.word, paper_source) == 0) return source.table;
     return nullptr;
 }
 
-} // namespace
-
 extern "C" const Paper_Conf *call_paper_conf(const char *paper_source, const char *media_size) {
-    const Paper_Conf *entry = paper_table(paper_source);
+    const Paper_Conf *entry = paper_source_table(paper_source);
     if (entry == nullptr) return nullptr;
     for (; entry->name != nullptr; ++entry)
         if (strcmp(entry->name, media_size) == 0) return entry;

@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+// Paper dimensions are in 1/360 inch.
+const int PAPER_UNITS_PER_INCH = 360;
+
 struct Paper_Conf {
     const char *name; // media size name; null in the terminator entry
     int32_t paper_width;
@@ -27,3 +30,15 @@ extern "C" const Paper_Conf *call_paper_conf(const char *paper_source, const cha
 
 // x rounded half up, i.e. x + 0.5 truncated toward zero; clamped to the int range, NaN gives 0.
 extern "C" int round_off(double x);
+
+// The paper sources with their tables, and the table of one (null or "" means AUTO; null
+// when unknown). Kept out of the dynamic symbol table.
+#pragma GCC visibility push(hidden)
+struct Paper_Source {
+    const char *word;
+    const Paper_Conf *table;
+};
+const int PAPER_SOURCE_COUNT = 7;
+extern const Paper_Source paper_sources[PAPER_SOURCE_COUNT];
+const Paper_Conf *paper_source_table(const char *paper_source);
+#pragma GCC visibility pop

@@ -11,7 +11,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (ftruncate(settings_fd, 0) != 0 || pwrite(settings_fd, data, size, 0) != ssize_t(size))
         abort();
     Conf conf = {-1, -1, -1, -1};
-    if (read_conf(&conf) == 0) {
+    // The checker's reading, with a report, must come to the same settings.
+    Settings_Report report = {[](Settings_Report &, Finding, int, const char *text) {
+                                  if (text == nullptr || strlen(text) > 255) abort();
+                              },
+                              nullptr,
+                              {0, 0, 0, 0},
+                              0,
+                              0,
+                              0,
+                              "",
+                              ""};
+    Conf reported = {-1, -1, -1, -1};
+    const int reported_result = read_settings(RAVOFILTER_CONF_PATH, &reported, &report);
+    if (read_conf(&conf) != reported_result || memcmp(&conf, &reported, sizeof conf) != 0) abort();
+    if (reported_result == 0) {
         if (conf.ink < 1 || conf.ink > 2 || conf.resolution <= 0 || conf.width <= 0 ||
             conf.height <= 0)
             abort(); // settings the rasterizer cannot use

@@ -1,0 +1,67 @@
+// The filter's seam for ravofilter-check: its own settings reader, told to report what it
+// sees and why it stops, its job classification and its command line. The filter itself
+// passes no report and behaves as if none of this existed.
+#pragma once
+
+#include "filter.h"
+
+#include <cstddef>
+
+// Nothing of this goes into the filter's dynamic symbol table.
+#pragma GCC visibility push(hidden)
+
+enum class Finding {
+    NONE,
+    // Why the settings cannot be had; the filter then falls back to Def_Conf.
+    CANNOT_OPEN,        // text: the system's reason
+    TEXT_BEFORE_HEADER, // a line before the first section header
+    LONE_BRACKET,       // a header "[" before the printer's section
+    NO_SECTION,         // the file ends without a section for this printer
+    EMPTY_KEY,          // a body line starting with "="
+    NO_VALUE,           // text: one of the four keys, given without a value
+    NO_INK,
+    NO_RESOLUTION, // missing, or no digits
+    RESOLUTION_NOT_POSITIVE,
+    NO_MEDIA_SIZE,
+    UNKNOWN_PAPER_SOURCE,
+    MEDIA_SIZE_NOT_IN_SOURCE,
+    PAGE_TOO_LARGE, // resolution x paper dimension beyond 32 bits
+    // What the reader passes or accepts, that rarely means what was written.
+    HEADER,                // text: a header's name; every header met while searching
+    TEXT_AFTER_HEADER,     // text: what follows the header's "]"
+    LATER_PRINTER_SECTION, // text: a later header naming this printer, never read
+    UNKNOWN_KEY,           // text: the key (the whole line when it has no "=")
+    KEY_REPEATED,          // text: the key; Settings_Report::key_lines still holds the earlier line
+    INK_NOT_A_NAME,        // text: an ink that is neither MONO nor COLOR
+    RESOLUTION_TEXT,       // text: a resolution with text after its digits, or none
+    VALUE_CUT,             // text: a media size or paper source longer than its field
+    LINE_IN_PIECES,        // a line longer than the reader's 253 characters
+    NUL_BYTE,              // a NUL byte; the rest of the line is disregarded
+    MESSAGE,               // text: the message the filter writes on standard error
+};
+
+struct Settings_Report {
+    // Called for every finding, in file order; line 0 when no line applies.
+    void (*note)(Settings_Report &report, Finding finding, int line, const char *text);
+    void *context; // the checker's own state
+    // Filled as the reader goes: the line that last set each key (0: never), by the index
+    // of Params, and the printer section's header line.
+    int key_lines[4];
+    int section_line;
+    // The values read from the section, before they are validated.
+    int ink, resolution;
+    char media_size[12], paper_source[12];
+};
+
+// Reads the settings file at path as the filter reads /etc/ravorc; returns 0 when *conf
+// was filled, 1 otherwise. With a report, the filter's messages go to it, not to stderr.
+int read_settings(const char *path, Conf *conf, Settings_Report *report);
+// The printer model whose section the reader looks for, and the file the filter reads.
+const char *model_name();
+const char *settings_path();
+// The filter's road for the job on standard input: 0 PostScript, 1 copied, -1 not mappable.
+int peek_job();
+// The command line the filter runs for these settings; false when it does not fit.
+bool format_command(const Conf &conf, char *command, size_t size);
+
+#pragma GCC visibility pop
