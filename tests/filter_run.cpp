@@ -204,3 +204,40 @@ Filter_Run run_filter(const Filter_Setup &setup) {
     std::filesystem::remove_all(dir);
     return run;
 }
+
+Check_Run run_checker(const std::optional<std::string> &settings,
+                      const std::vector<std::string> &jobs, mode_t mode,
+                      const std::vector<std::string> &arguments) {
+    char dir_template[] = "/tmp/ravofilter-test-XXXXXX";
+    const std::string dir = mkdtemp(dir_template);
+    if (settings) {
+        write_file(dir + "/ravorc", *settings);
+        chmod((dir + "/ravorc").c_str(), mode);
+    }
+    std::vector<std::string> args = arguments;
+    if (arguments.empty()) args = {"-f", "ravorc"};
+    for (size_t index = 0; index < jobs.size() && arguments.empty(); ++index) {
+        write_file(dir + "/job" + std::to_string(index), jobs[index]);
+        args.push_back("job" + std::to_string(index));
+    }
+    std::vector<char *> argv = {const_cast<char *>("ravofilter-check")};
+    for (std::string &arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open((dir + "/out").c_str(), O_WRONLY | O_CREAT, 0600);
+        if (chdir(dir.c_str()) != 0) _exit(126);
+        dup2(out, 1);
+        dup2(out, 2);
+        setenv("PATH", "/nonexistent", 1);
+        execv(SETTINGS_CHECKER, argv.data());
+        _exit(127);
+    }
+    int wait_status = 0;
+    waitpid(pid, &wait_status, 0);
+    Check_Run run{WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status),
+                  read_file(dir + "/out")};
+    std::filesystem::remove_all(dir);
+    return run;
+}

@@ -4,6 +4,9 @@
 
 #include <optional>
 #include <string>
+#include <vector>
+
+#include <sys/types.h>
 
 enum class Job_Input { File, Pipe, Closed };
 
@@ -37,3 +40,15 @@ struct Filter_Run {
 
 Filter_Run run_filter(const Filter_Setup &setup);
 std::string gs_command(int ink, int resolution, long width, long height);
+
+struct Check_Run {
+    int status = -1;
+    std::string out; // standard output and standard error
+};
+
+// Runs ravofilter-check in a directory of its own on "ravorc" there (with these contents and
+// mode; none: no file) and on job files with these contents, with no gs on PATH. Arguments
+// replace "-f ravorc" and the jobs when given.
+Check_Run run_checker(const std::optional<std::string> &settings,
+                      const std::vector<std::string> &jobs = {}, mode_t mode = 0644,
+                      const std::vector<std::string> &arguments = {});

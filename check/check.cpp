@@ -1,0 +1,434 @@
+// ravofilter-check: explains what the filter makes of a settings file. It runs the filter's
+// own settings reader and prints every line that makes the filter fall back to its defaults
+// or that rarely means what was written, the settings and the command the filter will use,
+// whether Ghostscript is there and how it is confined, and which road each job takes.
+// It reads; it writes nothing but its report.
+#include "../filter/rasterizer.h"
+#include "../filter/settings_report.h"
+#include "../paper/paper.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char USAGE[] = "usage: ravofilter-check [-f FILE] [JOB...]\n";
+const int EXIT_SETTINGS_USED = 0, EXIT_DEFAULTS = 1, EXIT_USAGE = 2;
+const int MM_PER_10_INCH = 254;
+const int HEADERS_LISTED = 8;
+
+struct Check {
+    const char *path;
+    char fallback[160]; // why the filter falls back to its defaults; empty: it does not
+    char message[300];  // what the filter then writes on standard error
+    char headers[HEADERS_LISTED][40];
+    int header_count;
+    char alike_header[40]; // a header that names the printer but for case or blanks
+    int cut_lines[4];      // lines whose media size or paper source was too long
+};
+
+void finding(const Check &check, int line, const char *level, const char *format, ...) {
+    printf("%s", check.path);
+    if (line > 0) printf(":%d", line);
+    printf(": %s: ", level);
+    va_list arguments;
+    va_start(arguments, format);
+    vprintf(format, arguments);
+    va_end(arguments);
+    putchar('\n');
+}
+
+// Appends to a zero-terminated buffer, cutting what does not fit.
+void append(char *buffer, size_t size, const char *format, ...) {
+    const size_t used = strlen(buffer);
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(buffer + used, size - used, format, arguments);
+    va_end(arguments);
+}
+
+void fall_back(Check &check, const char *why, int line) {
+    if (check.fallback[0] != '\0') return;
+    if (line > 0)
+        snprintf(check.fallback, sizeof check.fallback, "%s (line %d)", why, line);
+    else
+        snprintf(check.fallback, sizeof check.fallback, "%s", why);
+}
+
+// Folds a name for comparing it loosely: no case, no blanks, underscores, hyphens or
+// non-ASCII bytes (a no-break space, say).
+void fold(const char *name, char *folded, size_t size) {
+    size_t length = 0;
+    for (const unsigned char *c = (const unsigned char *)name; *c != '\0' && length + 1 < size; ++c)
+        if (*c > ' ' && *c < 0x80 && *c != '_' && *c != '-')
+            folded[length++] = char(*c >= 'A' && *c <= 'Z' ? *c - 'A' + 'a' : *c);
+    folded[length] = '\0';
+}
+
+bool alike(const char *name, const char *known, bool as_prefix) {
+    char folded_name[256], folded_known[256];
+    fold(name, folded_name, sizeof folded_name);
+    fold(known, folded_known, sizeof folded_known);
+    const size_t length = strlen(folded_name);
+    if (length == 0) return false;
+    return as_prefix ? strncmp(folded_known, folded_name, length) == 0
+                     : strcmp(folded_known, folded_name) == 0;
+}
+
+int param_of(const char *key) {
+    for (int index = 0; index < Param_Num; ++index)
+        if (strcmp(key, Params[index]) == 0) return index;
+    return -1;
+}
+
+// "A, B, C" from the names of a paper table, or of the paper sources.
+void list_names(char *list, size_t size, const Paper_Conf *table) {
+    list[0] = '\0';
+    for (; table != nullptr && table->name != nullptr; ++table)
+        append(list, size, "%s%s", list[0] ? ", " : "", table->name);
+}
+
+void list_sources(char *list, size_t size) {
+    list[0] = '\0';
+    for (const Paper_Source &source : paper_sources)
+        append(list, size, "%s%s", list[0] ? ", " : "", source.word);
+}
+
+// A media size or paper source that was cut to its field names nothing: say so instead.
+bool report_cut_value(const Check &check, const Settings_Report &report, int key, int line) {
+    if (check.cut_lines[key] == 0 || check.cut_lines[key] != report.key_lines[key]) return false;
+    finding(check, line, "error", "%s is longer than %d characters and names nothing", Params[key],
+            int(sizeof report.media_size) - 1);
+    return true;
+}
+
+void report_no_section(Check &check) {
+    char seen[HEADERS_LISTED * 44] = "";
+    for (int index = 0; index < check.header_count; ++index)
+        append(seen, sizeof seen, "%s[%s]", index ? ", " : "", check.headers[index]);
+    finding(check, 0, "error", "no section for %s; headers seen: %s", model_name(),
+            seen[0] != '\0' ? seen : "none");
+    if (check.alike_header[0] != '\0')
+        finding(check, 0, "error",
+                "[%s] differs from the model name only in case or blanks; headers are "
+                "compared exactly, without blanks: [%s] would do",
+                check.alike_header, model_name());
+    fall_back(check, "the file has no section for this printer", 0);
+}
+
+// Why the settings the section gives cannot be used, at the line the reader names.
+void report_fault(Check &check, const Settings_Report &report, Finding fault, int line) {
+    char list[256];
+    const Paper_Conf *table = paper_source_table(report.paper_source);
+    switch (fault) {
+    case Finding::NO_INK:
+        finding(check, line, "error", "the section sets no ink: ink=MONO (grey) or ink=COLOR");
+        break;
+    case Finding::NO_RESOLUTION:
+        finding(check, line, "error",
+                report.key_lines[1] != 0 ? "resolution has no digits and reads as 0"
+                                         : "the section sets no resolution, e.g. resolution=360");
+        break;
+    case Finding::RESOLUTION_NOT_POSITIVE:
+        finding(check, line, "error", "resolution %d is not greater than 0", report.resolution);
+        break;
+    case Finding::NO_MEDIA_SIZE:
+        finding(check, line, "error", "the section sets no media size, e.g. mediasize=A4");
+        break;
+    case Finding::UNKNOWN_PAPER_SOURCE:
+        if (report_cut_value(check, report, 3, line)) break;
+        list_sources(list, sizeof list);
+        finding(check, line, "error", "unknown paper source \"%s\"; the paper sources are %s",
+                report.paper_source, list);
+        break;
+    case Finding::MEDIA_SIZE_NOT_IN_SOURCE:
+        if (report_cut_value(check, report, 2, line)) break;
+        list_names(list, sizeof list, table);
+        finding(check, line, "error", "paper source %s takes no media size \"%s\"; it takes %s",
+                report.paper_source, report.media_size, list);
+        break;
+    default: { // PAGE_TOO_LARGE
+        const Paper_Conf *paper = call_paper_conf(report.paper_source, report.media_size);
+        const int longest =
+            paper->paper_width > paper->paper_height ? paper->paper_width : paper->paper_height;
+        finding(check, line, "error",
+                "resolution %d is too large for %s: the page would not fit in 32 bits; at "
+                "most %d",
+                report.resolution, report.media_size, INT_MAX / longest);
+    }
+    }
+    fall_back(check, "the printer's section gives no usable settings", line);
+}
+
+void report_unknown_key(const Check &check, int line, const char *key) {
+    for (int index = 0; index < Param_Num; ++index)
+        if (alike(key, Params[index], false)) {
+            finding(check, line, "warning",
+                    "unknown key \"%.60s\" is ignored; did you mean \"%s\"?", key, Params[index]);
+            return;
+        }
+    finding(check, line, "warning", "unknown key \"%.60s\" is ignored", key);
+}
+
+void note(Settings_Report &report, Finding found, int line, const char *text) {
+    Check &check = *static_cast<Check *>(report.context);
+    switch (found) {
+    case Finding::CANNOT_OPEN:
+        finding(check, 0, "error", "cannot open it: %s", text);
+        fall_back(check, "the file cannot be opened", 0);
+        break;
+    case Finding::TEXT_BEFORE_HEADER:
+        finding(check, line, "error",
+                "\"%.60s\" stands before the first section header, where only empty lines may "
+                "(there are no comments): the file is malformed",
+                text);
+        fall_back(check, "the file is malformed", line);
+        break;
+    case Finding::LONE_BRACKET:
+        finding(check, line, "error", "a header \"[\" without a name: the file is malformed");
+        fall_back(check, "the file is malformed", line);
+        break;
+    case Finding::NO_SECTION:
+        report_no_section(check);
+        break;
+    case Finding::EMPTY_KEY:
+        finding(check, line, "error", "a line that starts with \"=\": the file is malformed");
+        fall_back(check, "the file is malformed", line);
+        break;
+    case Finding::NO_VALUE:
+        finding(check, line, "error", "%s without a value: the file is malformed", text);
+        fall_back(check, "the file is malformed", line);
+        break;
+    case Finding::HEADER:
+        if (check.header_count < HEADERS_LISTED)
+            snprintf(check.headers[check.header_count++], sizeof check.headers[0], "%s", text);
+        if (check.alike_header[0] == '\0' && alike(text, model_name(), true))
+            snprintf(check.alike_header, sizeof check.alike_header, "%s", text);
+        break;
+    case Finding::TEXT_AFTER_HEADER:
+        finding(check, line, "warning", "\"%s\" after the header's \"]\" is ignored", text);
+        break;
+    case Finding::LATER_PRINTER_SECTION:
+        finding(check, line, "warning",
+                "%s names this printer too, but only the first such section (line %d) is read",
+                text, report.section_line);
+        break;
+    case Finding::UNKNOWN_KEY:
+        report_unknown_key(check, line, text);
+        break;
+    case Finding::KEY_REPEATED:
+        finding(check, line, "warning", "%s given again (before at line %d): line %d wins", text,
+                report.key_lines[param_of(text)], line);
+        break;
+    case Finding::INK_NOT_A_NAME:
+        finding(check, line, "warning",
+                "ink \"%s\" is neither MONO nor COLOR: the filter prints in colour (only MONO, "
+                "in capitals, selects grey)",
+                text);
+        break;
+    case Finding::RESOLUTION_TEXT:
+        if (*text >= '0' && *text <= '9')
+            finding(check, line, "warning",
+                    "resolution \"%s\": the text after the digits is "
+                    "ignored",
+                    text);
+        break;
+    case Finding::VALUE_CUT:
+        check.cut_lines[report.key_lines[2] == line ? 2 : 3] = line;
+        break;
+    case Finding::LINE_IN_PIECES:
+        finding(check, line, "warning",
+                "longer than 253 characters: the filter reads it in "
+                "pieces, each as a line of its own");
+        break;
+    case Finding::NUL_BYTE:
+        finding(check, line, "warning", "a NUL byte: the filter ignores the rest of the line");
+        break;
+    case Finding::MESSAGE:
+        snprintf(check.message, sizeof check.message, "%s", text);
+        break;
+    case Finding::NONE:
+        break;
+    default:
+        report_fault(check, report, found, line);
+    }
+}
+
+// The spooler runs the filter as lp (BSD lpd, CUPS) or daemon (LPRng, group lp).
+void check_spooler_can_read(const Check &check) {
+    struct stat file;
+    if (stat(check.path, &file) != 0 || (file.st_mode & S_IROTH) != 0) return;
+    const char *const spooler_users[] = {"lp", "daemon"};
+    for (const char *user : spooler_users) {
+        const passwd *account = getpwnam(user);
+        if (account == nullptr) continue;
+        if ((file.st_uid == account->pw_uid && (file.st_mode & S_IRUSR) != 0) ||
+            (file.st_gid == account->pw_gid && (file.st_mode & S_IRGRP) != 0))
+            return;
+    }
+    finding(check, 0, "warning",
+            "not readable by others, nor by lp or daemon as owner or group: the spooler's user "
+            "cannot read it, and the filter will print with its defaults");
+}
+
+void describe_outcome(const Check &check, bool used, const Conf &conf,
+                      const Settings_Report &report) {
+    if (used) {
+        const Paper_Conf *paper = call_paper_conf(report.paper_source, report.media_size);
+        printf("settings: %s, %d dpi, %s from paper source %s: %d x %d pixels (%.1f x %.1f mm)\n",
+               conf.ink == 2 ? "grey" : "colour", conf.resolution, report.media_size,
+               report.paper_source, conf.width, conf.height,
+               paper->paper_width * MM_PER_10_INCH / 10.0 / PAPER_UNITS_PER_INCH,
+               paper->paper_height * MM_PER_10_INCH / 10.0 / PAPER_UNITS_PER_INCH);
+    } else {
+        printf("settings: defaults (colour, %d dpi, A4: %d x %d pixels), because %s",
+               Def_Conf.resolution, Def_Conf.width, Def_Conf.height, check.fallback);
+        if (check.message[0] != '\0') printf("; the filter writes \"%s\"", check.message);
+        putchar('\n');
+    }
+    char command[256];
+    if (format_command(used ? conf : Def_Conf, command, sizeof command))
+        printf("command: %s\n", command);
+}
+
+bool find_on_path(const char *program, char *found, size_t size) {
+    const char *path = getenv("PATH");
+    for (const char *dir = path; dir != nullptr;
+         dir = strchr(dir, ':') ? strchr(dir, ':') + 1 : nullptr) {
+        const int length = int(strcspn(dir, ":"));
+        snprintf(found, size, "%.*s/%s", length, length > 0 ? dir : ".", program);
+        struct stat file;
+        if (stat(found, &file) == 0 && S_ISREG(file.st_mode) && access(found, X_OK) == 0)
+            return true;
+    }
+    return false;
+}
+
+void describe_rasterizer() {
+    char gs[PATH_MAX];
+    if (!find_on_path("gs", gs, sizeof gs)) {
+        printf("rasterizer: gs is not on PATH: PostScript jobs will fail with status 2\n");
+    } else {
+        char version[64] = "of unknown version";
+        FILE *asked = popen("gs --version 2>/dev/null", "r");
+        if (asked != nullptr) {
+            char line[48];
+            if (fgets(line, sizeof line, asked) != nullptr) {
+                line[strcspn(line, "\n")] = '\0';
+                snprintf(version, sizeof version, "%s", line);
+            }
+            pclose(asked);
+        }
+        printf("rasterizer: %s, Ghostscript %s\n", gs, version);
+    }
+    const Confinement layers = probe_confinement();
+    printf("confinement: a private TMPDIR, no new privileges, ");
+    if (layers.landlock_abi > 0)
+        printf("Landlock ABI %d (files written only in that directory%s%s), ", layers.landlock_abi,
+               layers.landlock_abi >= 4 ? ", no TCP" : "",
+               layers.landlock_abi >= 6 ? ", no signals or abstract sockets outside" : "");
+    else
+        printf("no Landlock (not offered by this kernel), ");
+    printf("%s, at most %llu MiB of memory, %llu s of CPU time, no core files\n",
+           layers.seccomp ? "seccomp (no sockets, no output files)" : "no seccomp filter",
+           (unsigned long long)(RASTERIZER_ADDRESS_SPACE >> 20),
+           (unsigned long long)RASTERIZER_CPU_SECONDS);
+}
+
+// The first bytes of a job, escaped as in C.
+void print_start(const unsigned char *bytes, size_t count) {
+    putchar('"');
+    for (size_t index = 0; index < count; ++index)
+        if (bytes[index] >= ' ' && bytes[index] < 0x7f && bytes[index] != '"' &&
+            bytes[index] != '\\')
+            putchar(bytes[index]);
+        else
+            printf("\\x%02x", bytes[index]);
+    putchar('"');
+}
+
+// What a copied job probably is, and what to do so that it prints.
+const char *hint_for(const unsigned char *start, size_t count) {
+    auto starts = [&](const char *prefix, size_t length) {
+        return count >= length && memcmp(start, prefix, length) == 0;
+    };
+    if (count == 0) return "it is empty: nothing reaches the printer";
+    if (starts("%PDF-", 5))
+        return "it is a PDF, which the printer cannot take: convert it to PostScript first, "
+               "with pdftops; CUPS with cups-filters does that itself";
+    if (starts("\xef\xbb\xbf%!", 5))
+        return "it is PostScript behind a UTF-8 byte order mark: remove its first three bytes";
+    if (starts("\x1b%-12345X", 9) || starts("@PJL", 4))
+        return "it starts with a PJL header: remove everything before the line that starts "
+               "with %!";
+    if (starts("\xc5\xd0\xd3\xc6", 4))
+        return "it is an EPS file with a DOS binary header: extract its PostScript part "
+               "(the header's second and third words give its offset and length)";
+    if (starts("\x1f\x8b", 2)) return "it is gzip-compressed: decompress it first (gunzip)";
+    return nullptr;
+}
+
+void describe_job(const char *job) {
+    const int fd = open(job, O_RDONLY | O_NONBLOCK);
+    if (fd < 0) {
+        printf("%s: cannot open it: %s\n", job, strerror(errno));
+        return;
+    }
+    unsigned char start[16];
+    const ssize_t got = pread(fd, start, sizeof start, 0);
+    const size_t count = got > 0 ? size_t(got) : 0;
+    const size_t shown = count < 12 ? count : 12;
+    dup2(fd, STDIN_FILENO); // the filter classifies its standard input
+    close(fd);
+    const int road = peek_job();
+    printf("%s: ", job);
+    if (road < 0) {
+        printf("refused with status 1: the filter needs a regular file it can map\n");
+        return;
+    }
+    printf(road == 0 ? "rasterized as PostScript: it starts with "
+                     : "copied to the printer "
+                       "unchanged: it starts with ");
+    print_start(start, shown);
+    printf(road == 0 ? "\n" : ", not %%! or 0x04 %%!\n");
+    const char *hint = road == 0 ? nullptr : hint_for(start, count);
+    if (hint != nullptr) printf("%s: %s\n", job, hint);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Check check = {};
+    check.path = settings_path();
+    int first_job = 1;
+    for (; first_job < argc && argv[first_job][0] == '-'; ++first_job) {
+        if (strcmp(argv[first_job], "--") == 0) {
+            ++first_job;
+            break;
+        }
+        if (strcmp(argv[first_job], "-f") != 0 || first_job + 1 == argc) {
+            fputs(USAGE, stderr);
+            return EXIT_USAGE;
+        }
+        check.path = argv[++first_job];
+    }
+
+    check_spooler_can_read(check);
+    Settings_Report report = {note, &check, {0, 0, 0, 0}, 0, 0, 0, "", ""};
+    Conf conf = {};
+    const bool used = read_settings(check.path, &conf, &report) == 0;
+    describe_outcome(check, used, conf, report);
+    describe_rasterizer();
+    for (int job = first_job; job < argc; ++job)
+        describe_job(argv[job]);
+    return used ? EXIT_SETTINGS_USED : EXIT_DEFAULTS;
+}
