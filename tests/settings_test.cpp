@@ -42,6 +42,18 @@ const Settings_Case settings_cases[] = {
     {MODEL + VALID + "[\nink=COLOR\n", gs_command(2, 720, 5952, 8418), ""},
     {"[]\n=broken\n" + MODEL + VALID, gs_command(2, 720, 5952, 8418), ""},
     {MODEL + "mediasize=ABCDEFGHIJKLMNOPQRSTUVWXYZ\n" + VALID, gs_command(2, 720, 5952, 8418), ""},
+    // Pieces of 253 characters: the blanks are one piece, "ink=MONO" the next.
+    {MODEL + std::string(253, ' ') + VALID, gs_command(2, 720, 5952, 8418), ""},
+    {MODEL + "ink\v=\fMONO\nresolution=720\nmediasize=A4\n", gs_command(2, 720, 5952, 8418), ""},
+    {MODEL + "ink=COLOR\nink=MONO\nresolution=300\nresolution=720\nmediasize=A4\n",
+     gs_command(2, 720, 5952, 8418), ""},
+    {MODEL + "ink=MONOCHROME\nresolution=720\nmediasize=A4\n", gs_command(1, 720, 5952, 8418), ""},
+    {MODEL + "ink=COLOR\ninkjet=MONO\nresolution=720\nresolutions=300\nmediasize=A4\n"
+             "mediasizes=A5\npapersources=ROLL\ncomment\n",
+     gs_command(1, 720, 5952, 8418), ""},
+    {MODEL + "ink=MONO\nresolution=0720\nmediasize=A4\n", gs_command(2, 720, 5952, 8418), ""},
+    // Truncated, not rounded: 472.5 and 1023.6 pixels.
+    {MODEL + "ink=COLOR\nresolution=100\nmediasize=ENVC3\n", gs_command(1, 100, 472, 1023), ""},
     // No section for this printer: defaults without a message.
     {"", DEFAULT_COMMAND, ""},
     {"[Other Printer]\n" + VALID, DEFAULT_COMMAND, ""},
@@ -66,6 +78,13 @@ const Settings_Case settings_cases[] = {
     {"[Quorvin]\nink=MONO\n" + MODEL + "resolution=720\nmediasize=A4\n", DEFAULT_COMMAND, NOT_READ},
     {MODEL + VALID + "mediasize=A4XXXXXXXXXXXXXXXX\n", DEFAULT_COMMAND, NOT_READ},
     {MODEL + VALID + "papersource=AUTOAUTOAUTOAUTO\n", DEFAULT_COMMAND, NOT_READ},
+    {MODEL + "ink=MONO\nresolution=72\nmediasize=PANORAMA\n", DEFAULT_COMMAND, NOT_READ},
+    {MODEL + VALID + "ink=\n", DEFAULT_COMMAND, NOT_READ},
+    {MODEL + VALID + "resolution=\n", DEFAULT_COMMAND, NOT_READ},
+    {MODEL + VALID + "papersource=AUTO\npapersource=\n", DEFAULT_COMMAND, NOT_READ},
+    {MODEL + "ink=MONO\nresolution=4294967368\nmediasize=A4\n", DEFAULT_COMMAND, NOT_READ},
+    {MODEL + "ink=MONO\nresolution=-4294967224\nmediasize=A4\n", DEFAULT_COMMAND, NOT_READ},
+    {MODEL + "ink=MONO\nresolution=700000\nmediasize=ENV10\n", DEFAULT_COMMAND, NOT_READ},
 };
 
 TEST(Settings, EachFileGivesItsCommandAndMessage) {
@@ -96,6 +115,8 @@ TEST(Settings, ShippedFilterReadsEtcRavorc) {
 }
 
 // Random and mutated files: never a crash or hang, a kept descriptor, or another message.
+// The checker, reading each file with the filter's own reader, agrees with what the filter
+// did: the same command, and status 1 exactly when the filter fell back to its defaults.
 TEST(Settings, JunkFilesNeverHurtTheFilter) {
     const std::string pieces[] = {"[",
                                   "]",
@@ -141,6 +162,12 @@ TEST(Settings, JunkFilesNeverHurtTheFilter) {
         ASSERT_EQ(run.status, 0);
         ASSERT_TRUE(run.err.empty() || run.err == NOT_READ);
         ASSERT_EQ(run.gs_fds, "0 1 2 ");
+        const Check_Run check = run_checker(settings);
+        const size_t command = check.out.find("\ncommand: ") + 10;
+        ASSERT_EQ(check.out.substr(command, check.out.find('\n', command) - command),
+                  run.gs_command);
+        const int expected = run.err == NOT_READ ? 1 : run.gs_command != DEFAULT_COMMAND ? 0 : -1;
+        ASSERT_TRUE(check.status == expected || (expected == -1 && check.status <= 1)) << check.out;
     }
 }
 
