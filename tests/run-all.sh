@@ -11,5 +11,6 @@ ctest --test-dir build --output-on-failure -j2
 tests/install-check.sh build
 tests/spooler/cups-test.sh build
 build_preset sanitize
-ctest --test-dir build-sanitize --output-on-failure -j2
+# Under the sanitizers every run costs several times as much: a quarter of the junk files.
+RAVO_JUNK_RUNS=500 ctest --test-dir build-sanitize --output-on-failure -j2
 tests/fuzz/run.sh 30
