@@ -27,15 +27,20 @@ ensure_build_tools() {
 }
 
 # What the tests need besides: Ghostscript, pngcheck, valgrind, clang with its sanitizer and
-# fuzzer runtimes, mandoc, CUPS for the spooler test, and groff, enscript and pdftops to make
-# real jobs.
+# fuzzer runtimes, mandoc and lintian; CUPS with its PDF filters, python3 and iproute2 for
+# the spooler tests (which fetch BSD lpd and LPRng themselves); groff, enscript and pdftops
+# to make real jobs.
 ensure_test_tools() {
     ensure_build_tools
     ensure_packages clang++:clang gs:ghostscript pngcheck:pngcheck valgrind:valgrind \
-        mandoc:mandoc cupsd:cups-daemon lp:cups-client ipptool:cups-ipp-utils \
-        groff:groff-base enscript:enscript pdftops:poppler-utils
+        mandoc:mandoc lintian:lintian cupsd:cups-daemon lp:cups-client ipptool:cups-ipp-utils \
+        python3:python3 ip:iproute2 groff:groff-base enscript:enscript pdftops:poppler-utils
+    local missing=()
     ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
-        install_packages libclang-rt-14-dev
+        missing+=(libclang-rt-14-dev)
+    [ -x /usr/lib/cups/filter/pdftops ] || missing+=(cups-filters)
+    [ -x /usr/lib/cups/filter/pstops ] || missing+=(cups-core-drivers)
+    [ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
 }
 
 # Configures (once) and builds one of the CMake presets: release, sanitize, coverage.

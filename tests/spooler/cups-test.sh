@@ -1,35 +1,18 @@
 #!/usr/bin/env bash
-# ravofilter inside a real CUPS spooler. A private cupsd (its own configuration, spool and
-# logs under build/cups-test, listening only on loopback) gets a queue whose device is a file
-# and whose PPD routes jobs through the installed CUPS wrapper and ravofilter, staged from
-# the release build. It runs in a private mount namespace whose /etc is an overlay, so the
-# filter reads the test's own /etc/ravorc while the machine's /etc stays untouched.
+# ravofilter inside a real CUPS spooler, in private namespaces (see lib.sh): a private cupsd
+# (its own configuration, spool and logs under build/cups-test, listening on loopback) gets
+# a queue whose device is a file and whose PPD is the shipped one, which routes PostScript
+# through the installed CUPS wrapper and ravofilter. Where Debian's cups-filters is
+# installed, a PDF job reaches the filter as PostScript through CUPS's own pdftops.
 # Usage: tests/spooler/cups-test.sh [build-dir]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-build=$(realpath "${1:-build}")
-work=$build/cups-test
+. tests/spooler/lib.sh
+spooler_test cups "$(realpath "${1:-build}")" "" cupsd lp lpadmin lpstat ipptool
 
-skip() { echo "skipped: $*"; exit 0; }
-[ "$(id -u)" -eq 0 ] || skip "needs root for a private mount namespace and cupsd"
-for command in cupsd lp lpadmin lpstat ipptool pngcheck unshare; do
-    command -v $command >/dev/null || skip "$command is not installed"
-done
-
-if [ "${RAVO_IN_NAMESPACE:-}" != 1 ]; then
-    rm -rf "$work"
-    mkdir -p "$work"/{stage,etc-upper,etc-work}
-    DESTDIR=$work/stage cmake --install "$build" --prefix /usr >/dev/null
-    exec env RAVO_IN_NAMESPACE=1 unshare --mount --propagation private "$0" "$@"
-fi
-
-mount -t overlay overlay -o "lowerdir=/etc,upperdir=$work/etc-upper,workdir=$work/etc-work" /etc
-printf '[Quorvin 7X Series]\nink=MONO\nresolution=72\nmediasize=A4\n' >/etc/ravorc
-
-mkdir -p "$work"/{conf/ppd,spool/temp,cache,state,log,out}
-chmod 0755 "$work" "$work/out"
-port=$((20000 + RANDOM % 20000))
-server=127.0.0.1:$port
+enter_private_system
+mkdir -p "$work"/{conf/ppd,spool/temp,cache,state,log}
+server=127.0.0.1:631
 cat >"$work/conf/cupsd.conf" <<EOF
 Listen $server
 LogLevel debug
@@ -59,20 +42,12 @@ EOF
 cupsd -f -c "$work/conf/cupsd.conf" -s "$work/conf/cups-files.conf" &
 cupsd_pid=$!
 trap 'kill $cupsd_pid 2>/dev/null; wait $cupsd_pid 2>/dev/null || true' EXIT
-for _ in $(seq 50); do lpstat -h "$server" -r >/dev/null 2>&1 && break; sleep 0.2; done
+wait_until 10 sh -c "lpstat -h $server -r >/dev/null 2>&1"
 
-failures=0
-check() { # description, then a command that must succeed
-    local what=$1
-    shift
-    if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
-}
-
-# The shipped PPD, pointed at the staged wrapper; this test queue also hands text jobs to
-# the filter unconverted, as lpd does, so that the copy road is seen through the spooler.
-wrapper=$work/stage/usr/lib/cups/filter/ravofilter-cups
-sed "s|0 ravofilter-cups\"|0 $wrapper\"|" examples/cups/quorvin-7x.ppd >"$work/quorvin.ppd"
-echo "*cupsFilter2: \"text/plain application/vnd.quorvin-png 0 $wrapper\"" >>"$work/quorvin.ppd"
+# The shipped PPD; this test queue also hands text jobs to the filter unconverted, as lpd
+# does, so that the copy road is seen through the spooler.
+cp examples/cups/quorvin-7x.ppd "$work/quorvin.ppd"
+echo '*cupsFilter2: "text/plain application/vnd.quorvin-png 0 ravofilter-cups"' >>"$work/quorvin.ppd"
 lpadmin -h "$server" -p quorvin -E -v "file://$work/out/device" -P "$work/quorvin.ppd"
 
 # Submits a file; prints the job's state once it is done (completed, processing-stopped...).
@@ -102,14 +77,21 @@ cat >"$work/get-job-state.test" <<'EOF'
 EOF
 cd "$work"
 
-png_size() { # width x height of the PNG in the device file, from its IHDR chunk
-    od -An -tu1 -j16 -N8 out/device | awk '{printf "%dx%d", $1*2^24+$2*2^16+$3*2^8+$4, $5*2^24+$6*2^16+$7*2^8+$8}'
-}
 state=$(print_job "$OLDPWD/examples/sample.ps" application/postscript)
 check "PostScript job printed (state $state)" [ "$state" = completed ]
 check "device holds valid PNG data" pngcheck -q out/device
-check "page is 595x841 grey as /etc/ravorc says (got $(png_size))" [ "$(png_size)" = 595x841 ]
-check "grey PNG" sh -c "pngcheck -v out/device | grep -q grayscale"
+check "page is 595x841 grey as /etc/ravorc says ($(png_images out/device))" \
+    [ "$(png_images out/device)" = "595x841 grey" ]
+
+if [ -x /usr/lib/cups/filter/pdftops ] && [ -x /usr/lib/cups/filter/pstops ]; then
+    ps2pdf two-pages.ps two-pages.pdf
+    state=$(print_job two-pages.pdf application/pdf)
+    check "PDF job printed through CUPS's pdftops (state $state)" [ "$state" = completed ]
+    check "PDF job: two grey PNG pages of 595x841 ($(png_images out/device | tr '\n' ' '))" \
+        [ "$(png_images out/device)" = "$(printf '595x841 grey\n595x841 grey')" ]
+else
+    echo "skipped: PDF job, cups-filters and cups-core-drivers are not installed"
+fi
 
 printf 'Plain text for the queue,\nbyte for byte.\n' >text.txt
 state=$(print_job text.txt text/plain)
@@ -123,9 +105,8 @@ check "rejected job failed, not printed (state $state)" \
     [ "$state" = processing-stopped -o "$state" = aborted ]
 check "spooler logged the filter's error" grep -q "Ghostscript could not rasterize" log/error_log
 
-if [ $failures -ne 0 ]; then
+if [ "$spooler_failures" -ne 0 ]; then
     echo "--- error_log (tail)"
     tail -n 40 log/error_log
-    exit 1
 fi
-echo "CUPS spooler test passed"
+finish_checks CUPS

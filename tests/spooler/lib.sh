@@ -1,0 +1,98 @@
+# Sourced by the spooler tests: runs a real spooler with the installed filter in a private
+# mount and network namespace, so that the machine's own /etc, /usr, spool directories and
+# print system stay untouched and nothing listens beyond loopback.
+#
+#   spooler_test NAME BUILD PACKAGE COMMAND...
+#                                        checks root, namespaces and the commands; stages the
+#                                        release build's installed tree in $work/stage; sets
+#                                        $package to Debian's PACKAGE (if not ""), unpacked,
+#                                        not installed, under BUILD/spooler-packages; then
+#                                        re-runs the test inside the namespaces
+#   enter_private_system                 overlays /etc, /usr (the staged tree, the package
+#                                        on top) and /dev, empties /run and /var/spool,
+#                                        brings loopback up, writes /etc/ravorc (grey, 72
+#                                        dpi, A4: 595x841) and $work/two-pages.ps
+#   check DESCRIPTION COMMAND...         one check; finish_checks NAME reports them all
+#   png_images FILE                      "WIDTHxHEIGHT grey|colour" for each PNG in FILE
+#   wait_until SECONDS COMMAND...        polls the command every 0.2 s
+
+spooler_skip() {
+    echo "skipped: $*"
+    exit 0
+}
+
+spooler_test() {
+    local name=$1 package_name=$3 command
+    build=$2
+    shift 3
+    work=$build/$name-test
+    package=${package_name:+$build/spooler-packages/$package_name}
+    spooler_helpers=$(realpath tests/spooler/helpers.py)
+    [ "$(id -u)" -eq 0 ] || spooler_skip "needs root for private namespaces"
+    for command in unshare ip python3 pngcheck "$@"; do
+        command -v "$command" >/dev/null || spooler_skip "$command is not installed"
+    done
+    if [ "${RAVO_IN_NAMESPACE:-}" = 1 ]; then return; fi
+    unshare --mount --net true 2>/dev/null || spooler_skip "no private mount and network namespace"
+    [ -z "$package_name" ] || [ -d "$package" ] || fetch_package "$package_name"
+    rm -rf "$work"
+    mkdir -p "$work"/{stage,out}
+    DESTDIR=$work/stage cmake --install "$build" --prefix /usr >/dev/null
+    exec env RAVO_IN_NAMESPACE=1 unshare --mount --net --propagation private "$0" "$build"
+}
+
+fetch_package() {
+    local cache=$build/spooler-packages
+    mkdir -p "$cache"
+    (cd "$cache" && rm -f "$1"_*.deb && apt-get download -q "$1" >/dev/null 2>&1) ||
+        spooler_skip "apt-get download $1 failed"
+    dpkg-deb -x "$cache/$1"_*.deb "$cache/$1.new" && mv "$cache/$1.new" "$cache/$1"
+}
+
+enter_private_system() {
+    mkdir -p "$work"/{etc,dev}-{upper,work}
+    mount -t overlay overlay -o "lowerdir=/etc,upperdir=$work/etc-upper,workdir=$work/etc-work" /etc
+    mount -t overlay overlay -o "lowerdir=${package:+$package/usr:}$work/stage/usr:/usr" /usr
+    mount -t overlay overlay -o "lowerdir=/dev,upperdir=$work/dev-upper,workdir=$work/dev-work" /dev
+    mount -t tmpfs tmpfs /run
+    mount -t tmpfs tmpfs /var/spool
+    ip link set lo up
+    printf '[Quorvin 7X Series]\nink=MONO\nresolution=72\nmediasize=A4\n' >/etc/ravorc
+    cat >"$work/two-pages.ps" <<'EOF'
+%!PS-Adobe-3.0
+%%Pages: 2
+/Helvetica findfont 24 scalefont setfont
+72 700 moveto (Page one) show showpage
+72 700 moveto (Page two) show showpage
+EOF
+    chmod 0777 "$work/out" # the spooler's user writes the device files and logs here
+}
+
+spooler_failures=0
+check() {
+    local what=$1
+    shift
+    if "$@"; then
+        echo "ok: $what"
+    else
+        echo "FAILED: $what"
+        spooler_failures=$((spooler_failures + 1))
+    fi
+}
+
+finish_checks() {
+    [ "$spooler_failures" -eq 0 ] || exit 1
+    echo "$1 spooler test passed"
+}
+
+png_images() { python3 "$spooler_helpers" png-images "$1"; }
+
+wait_until() {
+    local seconds=$1 tries
+    shift
+    for tries in $(seq $((seconds * 5))); do
+        "$@" && return 0
+        sleep 0.2
+    done
+    return 1
+}
