@@ -21,14 +21,17 @@ expected='usr/lib/cups/filter/ravofilter-cups
 usr/libexec/ravofilter/ravofilter
 usr/sbin/ravofilter-check
 usr/share/doc/ravofilter/README.md
+usr/share/doc/ravofilter/changelog.gz
+usr/share/doc/ravofilter/copyright
 usr/share/doc/ravofilter/examples/printcap
+usr/share/doc/ravofilter/examples/printcap.lprng
 usr/share/doc/ravofilter/examples/quorvin-7x.ppd
 usr/share/doc/ravofilter/examples/ravorc
 usr/share/doc/ravofilter/examples/sample.ps
 usr/share/doc/ravofilter/security.md
-usr/share/man/man5/ravorc.5
-usr/share/man/man8/ravofilter-check.8
-usr/share/man/man8/ravofilter.8'
+usr/share/man/man5/ravorc.5.gz
+usr/share/man/man8/ravofilter-check.8.gz
+usr/share/man/man8/ravofilter.8.gz'
 installed=$(cd "$stage/root" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 check "installed files are exactly the expected ones (no /etc/ravorc, no tests)" \
     [ "$installed" = "$expected" ]
@@ -38,8 +41,10 @@ check "filter and wrapper are executable" \
 check "installed checker explains a missing settings file, status 1" \
     sh -c "'$stage/root/usr/sbin/ravofilter-check' -f /nonexistent >'$stage/check'; [ \$? -eq 1 ] &&
            grep -q '^settings: defaults' '$stage/check'"
-check "manual pages are clean for mandoc -T lint" \
-    mandoc -T lint "$stage"/root/usr/share/man/man*/*
+for page in "$stage"/root/usr/share/man/man*/*.gz; do
+    check "manual page $(basename "$page") is clean for mandoc -T lint" \
+        sh -c "zcat '$page' | mandoc -T lint"
+done
 
 # The wrapper, as CUPS runs it: the job named in argument 6, or the job on a pipe.
 wrapper=$stage/root/usr/lib/cups/filter/ravofilter-cups
@@ -57,6 +62,7 @@ check "wrapper passes on status 2 when gs fails, with a CUPS error line" \
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/ravofilter_*_amd64.deb)
 check "package depends on Ghostscript" sh -c "dpkg-deb -f '$deb' Depends | grep -q ghostscript"
+check "lintian finds no error in the package" lintian --fail-on error "$deb"
 check "package holds the installed tree" \
     sh -c "[ \"\$(dpkg-deb -c '$deb' | awk '/^-/ {print substr(\$6, 3)}' | LC_ALL=C sort)\" = '$expected' ]"
 if [ "${CI:-}" = true ] && [ "$(id -u)" -eq 0 ] && ! dpkg -s ravofilter >/dev/null 2>&1; then

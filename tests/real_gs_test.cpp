@@ -163,9 +163,9 @@ TEST(RealGhostscript, HonestJobsPrintAsUnderBareGhostscript) {
                  .settings = "[Q]\nresolution=72\nmediasize=A4\nink=" + std::string(ink) + "\n",
                  .gs = "real"});
             const std::string bare = work + "/bare.png";
-            system((gs_command(grey ? 2 : 1, 72, 595, 841) + " <" + work + "/" + job + " >" + bare +
-                    " 2>/dev/null")
-                       .c_str());
+            const std::string bare_gs = gs_command(grey ? 2 : 1, 72, 595, 841) + " <" + work +
+                                        "/" + job + " >" + bare + " 2>/dev/null";
+            EXPECT_EQ(system(bare_gs.c_str()), 0);
             EXPECT_EQ(run.status, 0) << run.err;
             EXPECT_FALSE(run.out.empty());
             EXPECT_TRUE(run.out == read_file(bare)) << "output differs from bare gs";
