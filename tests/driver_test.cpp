@@ -91,6 +91,8 @@ const Outcome_Case outcome_cases[] = {
     {{.job = "%!PS\n", .gs = "hang", .terminate_with = SIGINT}, 2},
     {{.job = "%!PS\n", .gs = "hang", .terminate_with = SIGHUP}, 2},
     {{.job = "%!PS\n", .gs = "0", .tmpdir = "/nonexistent"}, 0}, // falls back to /tmp
+    {{.job = "%!PS\n", .gs = "0", .sigchld_ignored = true}, 0},  // its status still counts
+    {{.job = "%!PS\n", .gs = "1", .sigchld_ignored = true}, 2},
     {{.job = "%!PS\n", .input = Job_Input::Pipe}, 1},
     {{.job = "text\n", .input = Job_Input::Pipe}, 1},
     {{.job = "text\n", .input = Job_Input::Closed}, 1},

@@ -170,6 +170,7 @@ Filter_Run run_filter(const Filter_Setup &setup) {
         else
             setenv("TMPDIR", tmpdir.c_str(), 1);
         if (setup.reads_fail) make_stdin_reads_fail();
+        if (setup.sigchld_ignored) signal(SIGCHLD, SIG_IGN); // kept across exec
         alarm(120); // a hung filter ends as a signal, not a hung test
         // Spoolers pass arguments; the filter must ignore them.
         const char *filter = executable.c_str();

@@ -23,8 +23,9 @@ struct Filter_Setup {
     std::string executable = FILTER_UNDER_TEST;
     // TMPDIR as the spooler sets it: "run", a directory of the run's own; "unset"; or a path.
     std::string tmpdir = "run";
-    bool unprivileged = false; // the filter runs as nobody, through setpriv
-    int terminate_with = 0;    // a signal sent to the filter alone while the rasterizer runs
+    bool unprivileged = false;    // the filter runs as nobody, through setpriv
+    int terminate_with = 0;       // a signal sent to the filter alone while the rasterizer runs
+    bool sigchld_ignored = false; // the spooler started the filter with SIGCHLD ignored
 };
 
 struct Filter_Run {
