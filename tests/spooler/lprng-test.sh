@@ -43,7 +43,7 @@ check "text job arrives byte for byte" cmp -s "$work/text" "$out/device"
 
 { printf 'binary'; head -c 3000000 /dev/urandom; head -c 1000 /dev/zero; } >"$work/binary"
 print "$work/binary"
-check "3 MB binary job with NUL bytes arrives byte for byte " cmp -s "$work/binary" "$out/device"
+check "3 MB binary job with NUL bytes arrives byte for byte" cmp -s "$work/binary" "$out/device"
 
 # A job Ghostscript rejects, with a text job behind it in the same run of the queue.
 printf '%%!PS\nnot-an-operator\nshowpage\n' >"$work/broken.ps"
