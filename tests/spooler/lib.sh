@@ -13,6 +13,11 @@
 #                                        brings loopback up, writes /etc/ravorc (grey, 72
 #                                        dpi, A4: 595x841) and $work/two-pages.ps
 #   check DESCRIPTION COMMAND...         one check; finish_checks NAME reports them all
+#   print_to QUEUE FILE...               prints with the spooler's lpr, waits until lpq
+#                                        shows $queue_idle; $out/device then holds the job
+#   check_lpd_queue                      what an lpd-style queue "quorvin" must do: two-page
+#                                        PostScript, text and binary jobs, and a rejected job
+#                                        with a text job behind it in one run of the queue
 #   png_images FILE                      "WIDTHxHEIGHT grey|colour" for each PNG in FILE
 #   wait_until SECONDS COMMAND...        polls the command every 0.2 s
 
@@ -26,6 +31,7 @@ spooler_test() {
     build=$2
     shift 3
     work=$build/$name-test
+    out=$work/out # device files and logs
     package=${package_name:+$build/spooler-packages/$package_name}
     spooler_helpers=$(realpath tests/spooler/helpers.py)
     [ "$(id -u)" -eq 0 ] || spooler_skip "needs root for private namespaces"
@@ -83,6 +89,38 @@ check() {
 finish_checks() {
     [ "$spooler_failures" -eq 0 ] || exit 1
     echo "$1 spooler test passed"
+}
+
+print_to() {
+    local queue=$1
+    shift
+    : >"$out/device"
+    lpr -P "$queue" "$@"
+    wait_until "${WAIT:-30}" sh -c "lpq -P $queue | grep -q '$queue_idle'"
+}
+
+check_lpd_queue() {
+    print_to quorvin "$work/two-pages.ps"
+    check "two-page PostScript job: two grey PNG pages of 595x841 ($(png_images "$out/device" | tr '\n' ' '))" \
+        [ "$(png_images "$out/device")" = "$(printf '595x841 grey\n595x841 grey')" ]
+
+    printf 'Plain text for the queue,\nbyte for byte.\n' >"$work/text"
+    print_to quorvin "$work/text"
+    check "text job arrives byte for byte" cmp -s "$work/text" "$out/device"
+
+    { printf 'binary'; head -c 3000000 /dev/urandom; head -c 1000 /dev/zero; } >"$work/binary"
+    print_to quorvin "$work/binary"
+    check "3 MB binary job with NUL bytes arrives byte for byte" cmp -s "$work/binary" "$out/device"
+
+    printf '%%!PS\nnot-an-operator\nshowpage\n' >"$work/broken.ps"
+    lpc stop quorvin >/dev/null
+    lpr -P quorvin "$work/broken.ps"
+    : >"$out/device"
+    lpr -P quorvin "$work/text"
+    lpc start quorvin >/dev/null
+    wait_until 30 sh -c "lpq -P quorvin | grep -q '$queue_idle'"
+    check "after a rejected job the next one arrives clean, with no form feed before it" \
+        cmp -s "$work/text" "$out/device"
 }
 
 png_images() { python3 "$spooler_helpers" png-images "$1"; }

@@ -10,7 +10,6 @@ cd "$(dirname "$0")/../.."
 spooler_test lprng "$(realpath "${1:-build}")" lprng apt-get dpkg-deb
 
 enter_private_system
-out=$work/out
 cp -r "$package/etc/lprng" /etc/
 mkdir -p /run/lprng && chown daemon:lp /run/lprng
 {
@@ -24,43 +23,16 @@ checkpc -f >/dev/null 2>&1
 trap 'pkill -x lpd || true' EXIT
 wait_until 10 test -S /run/lprng/lpd.515 -o -e /run/lprng/lpd.515
 
-# Prints the files and waits until the queue holds no more jobs to print.
-print() {
-    local queue=${QUEUE:-quorvin}
-    : >"$out/device"
-    lpr -P "$queue" "$@"
-    wait_until "${WAIT:-30}" sh -c "lpq -P $queue | grep -q 'no printable jobs'"
-}
+queue_idle="no printable jobs"
 status() { lpq -L -P "${1:-quorvin}"; }
-
-print "$work/two-pages.ps"
-check "two-page PostScript job: two grey PNG pages of 595x841 ($(png_images "$out/device" | tr '\n' ' '))" \
-    [ "$(png_images "$out/device")" = "$(printf '595x841 grey\n595x841 grey')" ]
-
-printf 'Plain text for the queue,\nbyte for byte.\n' >"$work/text"
-print "$work/text"
-check "text job arrives byte for byte" cmp -s "$work/text" "$out/device"
-
-{ printf 'binary'; head -c 3000000 /dev/urandom; head -c 1000 /dev/zero; } >"$work/binary"
-print "$work/binary"
-check "3 MB binary job with NUL bytes arrives byte for byte" cmp -s "$work/binary" "$out/device"
-
-# A job Ghostscript rejects, with a text job behind it in the same run of the queue.
-printf '%%!PS\nnot-an-operator\nshowpage\n' >"$work/broken.ps"
-lpc stop quorvin >/dev/null
-lpr -P quorvin "$work/broken.ps"
-: >"$out/device"
-lpr -P quorvin "$work/text"
-lpc start quorvin >/dev/null
-wait_until 30 sh -c "lpq -P quorvin | grep -q 'no printable jobs'"
+check_lpd_queue
 check "rejected job (status 2) dropped after one run" \
     [ "$(status | grep -c "filter exit status 'JABORT'")" = 1 ]
-check "the next job arrives clean, with no form feed before it" cmp -s "$work/text" "$out/device"
 check "Ghostscript's message is in the queue's status (lpq -L)" \
     sh -c "lpq -L -P quorvin | grep -q \"filter msg - 'Error: /undefined in not-an-operator'\""
 
 # A failed write on the copy road: status 1, run three times, 10 s and 20 s apart, then removed.
-QUEUE=full WAIT=60 print "$work/text"
+WAIT=60 print_to full "$work/text"
 check "failed copy (status 1) run 3 times, then removed" \
     sh -c "[ \$(lpq -L -P full | grep -c \"exit status 'JFAIL'\") = 3 ] &&
            lpq -L -P full | grep -q 'removing job'"
