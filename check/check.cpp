@@ -84,12 +84,6 @@ bool alike(const char *name, const char *known, bool as_prefix) {
                      : strcmp(folded_known, folded_name) == 0;
 }
 
-int param_of(const char *key) {
-    for (int index = 0; index < Param_Num; ++index)
-        if (strcmp(key, Params[index]) == 0) return index;
-    return -1;
-}
-
 // "A, B, C" from the names of a paper table, or of the paper sources.
 void list_names(char *list, size_t size, const Paper_Conf *table) {
     list[0] = '\0';
@@ -227,7 +221,7 @@ void note(Settings_Report &report, Finding found, int line, const char *text) {
         break;
     case Finding::KEY_REPEATED:
         finding(check, line, "warning", "%s given again (before at line %d): line %d wins", text,
-                report.key_lines[param_of(text)], line);
+                report.key_lines[param_index(text)], line);
         break;
     case Finding::INK_NOT_A_NAME:
         finding(check, line, "warning",

@@ -260,7 +260,7 @@ static int parse_resolution(const char *value, const char **rest) {
     return int(parsed);
 }
 
-static int param_index(const char *key) {
+int param_index(const char *key) {
     for (int index = 0; index < Param_Num; ++index)
         if (strcmp(key, Params[index]) == 0) return index;
     return -1;

@@ -59,6 +59,8 @@ int read_settings(const char *path, Conf *conf, Settings_Report *report);
 // The printer model whose section the reader looks for, and the file the filter reads.
 const char *model_name();
 const char *settings_path();
+// The index in Params of a key that names a parameter exactly; -1 for any other key.
+int param_index(const char *key);
 // The filter's road for the job on standard input: 0 PostScript, 1 copied, -1 not mappable.
 int peek_job();
 // The command line the filter runs for these settings; false when it does not fit.
