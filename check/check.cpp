@@ -5,8 +5,10 @@
 // It reads; it writes nothing but its report.
 #include "../filter/rasterizer.h"
 #include "../filter/settings_report.h"
+#include "../cups/ppd.h"
 #include "../paper/paper.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -294,6 +296,41 @@ void describe_outcome(const Check &check, bool used, const Conf &conf,
         printf("command: %s\n", command);
 }
 
+// CUPS queues of this printer whose PPD no longer says what the settings set: CUPS then lays
+// pages out for other paper, and the filter crops them, or sends colour to a grey printer.
+void check_cups_queues(const char *settings) {
+    const char *server_root = getenv("CUPS_SERVERROOT");
+    char folder[PATH_MAX];
+    snprintf(folder, sizeof folder, "%s/ppd", server_root != nullptr ? server_root : "/etc/cups");
+    DIR *ppds = opendir(folder);
+    if (ppds == nullptr) return;
+    const Printer_Setup setup = read_printer_setup(settings);
+    const bool colour = setup.conf.ink != 2;
+    while (const dirent *entry = readdir(ppds)) {
+        const size_t length = strlen(entry->d_name);
+        if (length < 5 || strcmp(entry->d_name + length - 4, ".ppd") != 0) continue;
+        char path[2 * PATH_MAX];
+        snprintf(path, sizeof path, "%s/%s", folder, entry->d_name);
+        FILE *file = fopen(path, "r");
+        if (file == nullptr) continue;
+        const Ppd_Facts ppd = read_ppd_facts(file);
+        fclose(file);
+        if (!ppd.uses_ravofilter) continue;
+        const int queue_length = int(length - 4);
+        if (strcmp(ppd.page_size, setup.media_size) != 0)
+            printf("%s: warning: CUPS queue %.*s lays pages out on %s, but the settings give %s, "
+                   "so its pages are cropped: make its PPD again with lpadmin -p %.*s -m %s\n",
+                   path, queue_length, entry->d_name, ppd.page_size[0] ? ppd.page_size : "no size",
+                   setup.media_size, queue_length, entry->d_name, PPD_NAME);
+        if (ppd.color_device != (colour ? 1 : 0))
+            printf("%s: warning: CUPS queue %.*s treats the printer as %s, but the settings give "
+                   "%s: make its PPD again with lpadmin -p %.*s -m %s\n",
+                   path, queue_length, entry->d_name, ppd.color_device == 1 ? "colour" : "grey",
+                   colour ? "colour" : "grey", queue_length, entry->d_name, PPD_NAME);
+    }
+    closedir(ppds);
+}
+
 bool find_on_path(const char *program, char *found, size_t size) {
     const char *path = getenv("PATH");
     for (const char *dir = path; dir != nullptr;
@@ -421,6 +458,7 @@ int main(int argc, char **argv) {
     Conf conf = {};
     const bool used = read_settings(check.path, &conf, &report) == 0;
     describe_outcome(check, used, conf, report);
+    check_cups_queues(check.path);
     describe_rasterizer();
     for (int job = first_job; job < argc; ++job)
         describe_job(argv[job]);

@@ -90,9 +90,17 @@ bool processes_outlived_filter() {
 
 bool holds_private_dir(const std::string &dir) {
     std::error_code error;
-    for (const auto &entry : std::filesystem::directory_iterator(dir, error))
-        if (entry.path().filename().string().rfind("ravofilter.", 0) == 0) return true;
+    for (const auto &entry : std::filesystem::directory_iterator(dir, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("ravofilter.", 0) == 0 || name.rfind("ravofilter-cups.", 0) == 0)
+            return true;
+    }
     return false;
+}
+
+// Where the filter makes its private directory: TMPDIR when it names a directory, else /tmp.
+std::string working_tmpdir(const std::string &tmpdir) {
+    return tmpdir.rfind('/', 0) == 0 && std::filesystem::is_directory(tmpdir) ? tmpdir : "/tmp";
 }
 
 // Sends the signal once the rasterizer is busy: the stand-in has reported, or the real
@@ -145,7 +153,9 @@ Filter_Run run_filter(const Filter_Setup &setup) {
     pid_t pid = fork();
     if (pid == 0) {
         if (chdir(dir.c_str()) != 0) _exit(126);
-        int job = setup.input == Job_Input::Pipe ? job_pipe[0] : open("job", O_RDONLY);
+        int job = setup.input == Job_Input::Pipe ? job_pipe[0]
+                  : setup.through_cups                ? open("/dev/null", O_RDONLY)
+                                                      : open("job", O_RDONLY);
         int out = open(setup.output_full ? "/dev/full" : "out", O_WRONLY | O_CREAT, 0600);
         int err = open("err", O_WRONLY | O_CREAT, 0600);
         int records = open("records", O_WRONLY | O_CREAT, 0600);
@@ -172,6 +182,9 @@ Filter_Run run_filter(const Filter_Setup &setup) {
         if (setup.reads_fail) make_stdin_reads_fail();
         if (setup.sigchld_ignored) signal(SIGCHLD, SIG_IGN); // kept across exec
         alarm(120); // a hung filter ends as a signal, not a hung test
+        if (setup.through_cups)
+            execl(CUPS_FILTER_UNDER_TEST, "ravofilter-cups", "7", "user", "title", "1", "",
+                  setup.input == Job_Input::File ? "job" : nullptr, nullptr);
         // Spoolers pass arguments; the filter must ignore them.
         const char *filter = executable.c_str();
         if (setup.under_valgrind)
@@ -191,10 +204,13 @@ Filter_Run run_filter(const Filter_Setup &setup) {
     Filter_Run run;
     run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
     run.processes_left = subreaper && processes_outlived_filter();
-    run.private_dirs_left = holds_private_dir(setup.tmpdir == "unset" ? "/tmp" : tmpdir);
     run.out = read_file(dir + "/out");
     run.err = read_file(dir + "/err");
     std::map<std::string, std::string> records = read_records(dir + "/records");
+    const std::string used_dir = records["tmpdir"].substr(0, records["tmpdir"].find(' '));
+    run.private_dirs_left =
+        (!used_dir.empty() && used_dir != "unset" && std::filesystem::exists(used_dir)) ||
+        holds_private_dir(setup.tmpdir == "unset" ? "/tmp" : working_tmpdir(tmpdir));
     run.gs_ran = records.count("command") != 0;
     run.gs_command = records["command"];
     run.gs_input = records["input"];

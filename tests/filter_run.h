@@ -26,6 +26,9 @@ struct Filter_Setup {
     bool unprivileged = false;    // the filter runs as nobody, through setpriv
     int terminate_with = 0;       // a signal sent to the filter alone while the rasterizer runs
     bool sigchld_ignored = false; // the spooler started the filter with SIGCHLD ignored
+    // Run through the CUPS filter as cupsd runs it: a File job named in argument 6 with
+    // /dev/null on standard input, a Pipe job on standard input.
+    bool through_cups = false;
 };
 
 struct Filter_Run {
@@ -36,7 +39,9 @@ struct Filter_Run {
     std::string gs_tmpdir;          // "<path> dir <mode>", the run directory written as $RUN
     std::string gs_confinement;     // see fake_gs.cpp
     bool processes_left = false;    // a process of the run outlived the filter
-    bool private_dirs_left = false; // a ravofilter.* directory is left in TMPDIR
+    // The directory the rasterizer worked in, a ravofilter.* directory or a ravofilter-cups.*
+    // job copy is left where the filter works (TMPDIR, or /tmp when that is not a directory).
+    bool private_dirs_left = false;
 };
 
 Filter_Run run_filter(const Filter_Setup &setup);

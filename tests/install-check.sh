@@ -17,7 +17,8 @@ check() {
     if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
 }
 
-expected='usr/lib/cups/filter/ravofilter-cups
+expected='usr/lib/cups/driver/ravofilter
+usr/lib/cups/filter/ravofilter-cups
 usr/libexec/ravofilter/ravofilter
 usr/sbin/ravofilter-check
 usr/share/doc/ravofilter/README.md
@@ -35,9 +36,14 @@ usr/share/man/man8/ravofilter.8.gz'
 installed=$(cd "$stage/root" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 check "installed files are exactly the expected ones (no /etc/ravorc, no tests)" \
     [ "$installed" = "$expected" ]
-check "filter and wrapper are executable" \
+check "filter, CUPS filter and CUPS driver are executable" \
     test -x "$stage/root/usr/libexec/ravofilter/ravofilter" -a \
-    -x "$stage/root/usr/lib/cups/filter/ravofilter-cups"
+    -x "$stage/root/usr/lib/cups/filter/ravofilter-cups" -a -x "$stage/root/usr/lib/cups/driver/ravofilter"
+check "CUPS driver lists its PPD for lpinfo -m" \
+    sh -c "'$stage/root/usr/lib/cups/driver/ravofilter' list | grep -q '^\"ravofilter:quorvin-7x.ppd\" en \"Quorvin\"'"
+check "example PPD takes only CUPS's PostScript, so pstops applies copies and page ranges" \
+    sh -c "[ \"\$(grep cupsFilter2 '$stage/root/usr/share/doc/ravofilter/examples/quorvin-7x.ppd')\" = \
+           '*cupsFilter2: \"application/vnd.cups-postscript application/vnd.quorvin-png 0 ravofilter-cups\"' ]"
 check "installed checker explains a missing settings file, status 1" \
     sh -c "'$stage/root/usr/sbin/ravofilter-check' -f /nonexistent >'$stage/check'; [ \$? -eq 1 ] &&
            grep -q '^settings: defaults' '$stage/check'"
@@ -46,16 +52,16 @@ for page in "$stage"/root/usr/share/man/man*/*.gz; do
         sh -c "zcat '$page' | mandoc -T lint"
 done
 
-# The wrapper, as CUPS runs it: the job named in argument 6, or the job on a pipe.
+# The CUPS filter, as CUPS runs it: the job named in argument 6, or the job on a pipe.
 wrapper=$stage/root/usr/lib/cups/filter/ravofilter-cups
 head -c 200000 /dev/urandom >"$stage/job" && printf 'x' | dd of="$stage/job" conv=notrunc 2>/dev/null
-check "wrapper copies a named job file" \
+check "CUPS filter copies a named job file" \
     sh -c "'$wrapper' 7 user title 1 '' '$stage/job' </dev/null | cmp -s - '$stage/job'"
-check "wrapper copies a piped job, leaving no temporary file" \
+check "CUPS filter copies a piped job, leaving no temporary file" \
     sh -c "cat '$stage/job' | TMPDIR='$stage/tmp' '$wrapper' 7 user title 1 '' | cmp -s - '$stage/job' &&
            [ -z \"\$(ls -A '$stage/tmp')\" ]"
 mkdir -p "$stage/bin" && printf '#!/bin/sh\ncat >/dev/null\nexit 1\n' >"$stage/bin/gs" && chmod +x "$stage/bin/gs"
-check "wrapper passes on status 2 when gs fails, with a CUPS error line" \
+check "CUPS filter passes on status 2 when gs fails, with a CUPS error line" \
     sh -c "printf '%%!PS\n' | PATH='$stage/bin:/usr/bin:/bin' TMPDIR='$stage/tmp' '$wrapper' 7 u t 1 '' \
            >/dev/null 2>'$stage/err'; [ \$? -eq 2 ] && grep -q '^ERROR: ' '$stage/err'"
 

@@ -1,0 +1,300 @@
+// ravofilter-cups: the CUPS filter of the Quorvin 7X Series. It runs ravofilter on the job as
+// a regular file, hands its PNG data on unchanged and reports each page to cupsd; everything
+// the filter and Ghostscript write on standard error (which includes whatever a PostScript
+// job prints) reaches cupsd only as inert DEBUG: lines, apart from the filter's own fixed
+// messages, which go as WARNING: or ERROR: lines that the administrator sees.
+// Arguments, as CUPS gives them: job-id user title copies options [file].
+#include "../filter/settings_report.h"
+#include "png_pages.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#ifndef RAVOFILTER_FROM_CUPS_FILTER_DIR
+#define RAVOFILTER_FROM_CUPS_FILTER_DIR "ravofilter"
+#endif
+
+namespace {
+
+const int EXIT_RETRY = 1; // as ravofilter: no usable job, or the data could not be handed on
+const size_t BUFFER_SIZE = 65536;
+// cupsd cuts a message line at 2047 bytes and reads the rest as a new line, which could
+// then start with a command word; pieces of a long line stay far below that.
+const size_t LINE_PIECE = 1000;
+
+volatile sig_atomic_t cancelled = 0;
+void note_cancel(int) { cancelled = 1; }
+
+bool write_all(int fd, const char *bytes, size_t count) {
+    while (count > 0) {
+        const ssize_t wrote = write(fd, bytes, count);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) return false;
+        bytes += wrote;
+        count -= size_t(wrote);
+    }
+    return true;
+}
+
+// One line to cupsd, written whole so that nothing lands inside it.
+void tell_cupsd(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void tell_cupsd(const char *format, ...) {
+    char line[LINE_PIECE + 200];
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = vsnprintf(line, sizeof line - 1, format, arguments);
+    va_end(arguments);
+    if (length < 0) return;
+    const size_t used = size_t(length) < sizeof line - 2 ? size_t(length) : sizeof line - 2;
+    line[used] = '\n';
+    write_all(STDERR_FILENO, line, used + 1);
+}
+
+// The filter's own messages and how an administrator sees them. Those with a variable tail
+// are raised in words of their own (the whole line still goes as DEBUG), so that a job
+// printing the same words cannot put text of its own into the printer's state message.
+struct Own_Message {
+    const char *match; // the whole line, or its start
+    bool prefix;
+    const char *level;
+    const char *raised; // null: the line itself
+};
+const char DEFAULTS_HINT[] =
+    ": printing with the defaults (colour, 360 dpi, A4); ravofilter-check says why";
+char no_settings_file[PATH_MAX + 20]; // "PATH : No such file", for the filter's settings path
+const Own_Message OWN_MESSAGES[] = {
+    {"ravorc not read", false, "WARNING", nullptr},
+    {no_settings_file, false, "WARNING", nullptr},
+    {"ravofilter: cannot start the rasterizer", true, "ERROR",
+     "ravofilter: cannot start the rasterizer"},
+    {"ravofilter: cannot make a private directory", true, "ERROR",
+     "ravofilter: cannot make a private directory for the job"},
+    {"ravofilter: cannot remove ", true, "ERROR",
+     "ravofilter: cannot remove the job's private directory"},
+    {"ravofilter: the job wrote files of its own instead of printing its pages", false, "ERROR",
+     nullptr},
+};
+
+// One line of the filter's standard error, without control characters, cut into pieces.
+struct Message_Line {
+    char text[LINE_PIECE + 1];
+    size_t length;
+    bool split; // earlier pieces of this line went out already
+};
+
+void pass_message(Message_Line &line, bool line_ended) {
+    line.text[line.length] = '\0';
+    for (const Own_Message &own : OWN_MESSAGES) {
+        if (!line_ended || line.split) break;
+        if (own.prefix ? strncmp(line.text, own.match, strlen(own.match)) != 0
+                       : strcmp(line.text, own.match) != 0)
+            continue;
+        const bool warning = strcmp(own.level, "WARNING") == 0;
+        tell_cupsd("%s: %s%s", own.level, own.raised != nullptr ? own.raised : line.text,
+                   warning ? DEFAULTS_HINT : "");
+        if (own.raised == nullptr) line.length = 0;
+        break;
+    }
+    if (line.length > 0) tell_cupsd("DEBUG: %s", line.text);
+    line.split = !line_ended;
+    line.length = 0;
+}
+
+void take_messages(Message_Line &line, const char *bytes, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        const unsigned char byte = static_cast<unsigned char>(bytes[i]);
+        if (byte == '\n') {
+            pass_message(line, true);
+            continue;
+        }
+        if (byte < 0x20 || byte == 0x7f) continue;
+        line.text[line.length++] = char(byte);
+        if (line.length == LINE_PIECE) pass_message(line, false);
+    }
+}
+
+// The job as a regular file: the one CUPS names, or a copy of the piped job in an unlinked
+// temporary file, which therefore goes away on every path. -1 after telling cupsd why.
+int open_job(int argc, char **argv) {
+    if (argc == 7) {
+        const int job = open(argv[6], O_RDONLY | O_CLOEXEC);
+        if (job < 0) tell_cupsd("ERROR: ravofilter-cups: cannot open %s: %s", argv[6], strerror(errno));
+        return job;
+    }
+    const char *tmpdir = getenv("TMPDIR");
+    char path[PATH_MAX];
+    snprintf(path, sizeof path, "%s/ravofilter-cups.XXXXXX",
+             tmpdir != nullptr && tmpdir[0] == '/' ? tmpdir : "/tmp");
+    const int job = mkostemp(path, O_CLOEXEC);
+    if (job < 0) {
+        tell_cupsd("ERROR: ravofilter-cups: cannot create a temporary job file in %s: %s",
+                   path, strerror(errno));
+        return -1;
+    }
+    unlink(path);
+    char buffer[BUFFER_SIZE];
+    for (;;) {
+        const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
+        if (cancelled) break;
+        if (got < 0 && errno == EINTR) continue;
+        if (got == 0 && lseek(job, 0, SEEK_SET) == 0) return job;
+        if (got <= 0 || !write_all(job, buffer, size_t(got))) break;
+    }
+    if (!cancelled)
+        tell_cupsd("ERROR: ravofilter-cups: cannot copy the job to a temporary file: %s",
+                   strerror(errno));
+    close(job);
+    return -1;
+}
+
+// The filter beside this program, as installed.
+bool filter_path(char *path, size_t size) {
+    char self[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) return false;
+    self[length] = '\0';
+    *strrchr(self, '/') = '\0';
+    const int needed = snprintf(path, size, "%s/%s", self, RAVOFILTER_FROM_CUPS_FILTER_DIR);
+    return needed > 0 && size_t(needed) < size;
+}
+
+// Starts ravofilter with the job on standard input and each output on a pipe of its own.
+pid_t start_filter(int job, int data[2], int messages[2], const sigset_t &unblocked) {
+    char path[PATH_MAX];
+    if (!filter_path(path, sizeof path) || pipe2(data, O_CLOEXEC) != 0 ||
+        pipe2(messages, O_CLOEXEC) != 0)
+        return -1;
+    const pid_t parent = getpid();
+    const pid_t filter = fork();
+    if (filter != 0) return filter;
+    // A cupsd that kills this program outright still gets the job ended cleanly.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(EXIT_RETRY);
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGINT, SIG_DFL);
+    signal(SIGHUP, SIG_DFL);
+    signal(SIGPIPE, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &unblocked, nullptr);
+    if (dup2(job, STDIN_FILENO) < 0 || dup2(data[1], STDOUT_FILENO) < 0 ||
+        dup2(messages[1], STDERR_FILENO) < 0)
+        _exit(EXIT_RETRY);
+    execl(path, "ravofilter", static_cast<char *>(nullptr));
+    fprintf(stderr, "ravofilter-cups: cannot run %s: %s\n", path, strerror(errno));
+    _exit(EXIT_RETRY);
+}
+
+struct Relay {
+    Png_Pages pages;
+    Message_Line message;
+    bool data_open, messages_open;
+    bool handing_on; // false once the next stage stopped taking data
+};
+
+// Moves what is there on one of the filter's outputs; false at its end.
+bool relay(Relay &relay, int fd, bool is_data) {
+    char buffer[BUFFER_SIZE];
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+    if (got <= 0) return false;
+    if (!is_data) {
+        take_messages(relay.message, buffer, size_t(got));
+        return true;
+    }
+    if (relay.handing_on && !write_all(STDOUT_FILENO, buffer, size_t(got))) {
+        tell_cupsd("ERROR: ravofilter-cups: cannot hand the printer data on: %s", strerror(errno));
+        relay.handing_on = false;
+    }
+    const int before = relay.pages.images;
+    png_pages_feed(relay.pages, reinterpret_cast<const uint8_t *>(buffer), size_t(got));
+    for (int page = before + 1; page <= relay.pages.images; ++page)
+        tell_cupsd("PAGE: %d 1", page);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 6 && argc != 7) {
+        fputs("Usage: ravofilter-cups job-id user title copies options [file]\n", stderr);
+        return EXIT_RETRY;
+    }
+    snprintf(no_settings_file, sizeof no_settings_file, "%s : No such file", settings_path());
+    signal(SIGPIPE, SIG_IGN);
+    struct sigaction cancel = {};
+    cancel.sa_handler = note_cancel;
+    sigaction(SIGTERM, &cancel, nullptr);
+    sigaction(SIGINT, &cancel, nullptr);
+    sigaction(SIGHUP, &cancel, nullptr);
+
+    const int job = open_job(argc, argv);
+    if (job < 0) return EXIT_RETRY;
+
+    sigset_t ending, unblocked;
+    sigemptyset(&ending);
+    sigaddset(&ending, SIGTERM);
+    sigaddset(&ending, SIGINT);
+    sigaddset(&ending, SIGHUP);
+    sigprocmask(SIG_BLOCK, &ending, &unblocked);
+    int data[2], messages[2];
+    const pid_t filter = cancelled ? -1 : start_filter(job, data, messages, unblocked);
+    if (filter < 0) {
+        if (!cancelled) tell_cupsd("ERROR: ravofilter-cups: cannot start ravofilter: %s", strerror(errno));
+        return EXIT_RETRY;
+    }
+    close(job);
+    close(data[1]);
+    close(messages[1]);
+
+    Relay flow = {};
+    flow.data_open = flow.messages_open = flow.handing_on = true;
+    bool filter_told = false;
+    while (flow.data_open || flow.messages_open) {
+        // cupsd cancels a job with SIGTERM: ravofilter then ends Ghostscript and cleans up.
+        if ((cancelled || !flow.handing_on) && !filter_told) {
+            kill(filter, SIGTERM);
+            filter_told = true;
+        }
+        pollfd outputs[2] = {{flow.data_open ? data[0] : -1, POLLIN, 0},
+                             {flow.messages_open ? messages[0] : -1, POLLIN, 0}};
+        if (ppoll(outputs, 2, nullptr, &unblocked) < 0) continue;
+        if (outputs[0].revents != 0) flow.data_open = relay(flow, data[0], true);
+        if (outputs[1].revents != 0) flow.messages_open = relay(flow, messages[0], false);
+    }
+    if (flow.message.length > 0) pass_message(flow.message, true);
+
+    int wait_status = 0;
+    while (waitpid(filter, &wait_status, 0) < 0 && errno == EINTR) {
+    }
+    if (png_pages_printed(flow.pages) > flow.pages.images) tell_cupsd("PAGE: 1 1");
+    const int status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status)
+                                              : 128 + WTERMSIG(wait_status);
+    if (cancelled) {
+        tell_cupsd("DEBUG: ravofilter-cups: job cancelled, ravofilter ended with status %d", status);
+        return status;
+    }
+    if (!flow.handing_on) return EXIT_RETRY;
+    switch (status) {
+    case 0:
+        break;
+    case 1:
+        tell_cupsd("ERROR: ravofilter could not read the job or write the printer data");
+        break;
+    case 2:
+        tell_cupsd("ERROR: Ghostscript could not rasterize the job");
+        break;
+    default:
+        tell_cupsd("ERROR: ravofilter ended with status %d", status);
+    }
+    return status;
+}
