@@ -27,9 +27,9 @@ ensure_build_tools() {
 }
 
 # What the tests need besides: Ghostscript, pngcheck, valgrind, clang with its sanitizer and
-# fuzzer runtimes, mandoc and lintian; CUPS with its PDF filters, python3 and iproute2 for
-# the spooler tests (which fetch BSD lpd and LPRng themselves); groff, enscript and pdftops
-# to make real jobs.
+# fuzzer runtimes, mandoc and lintian; CUPS (with cups-driverd, which lists and builds PPDs
+# from driver programs) and its PDF filters, python3 and iproute2 for the spooler tests
+# (which fetch BSD lpd and LPRng themselves); groff, enscript and pdftops to make real jobs.
 ensure_test_tools() {
     ensure_build_tools
     ensure_packages clang++:clang gs:ghostscript pngcheck:pngcheck valgrind:valgrind \
@@ -38,6 +38,7 @@ ensure_test_tools() {
     local missing=()
     ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
         missing+=(libclang-rt-14-dev)
+    [ -x /usr/lib/cups/daemon/cups-driverd ] || missing+=(cups)
     [ -x /usr/lib/cups/filter/pdftops ] || missing+=(cups-filters)
     [ -x /usr/lib/cups/filter/pstops ] || missing+=(cups-core-drivers)
     [ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"

@@ -3,6 +3,9 @@
 
     helpers.py png-images FILE      one line per PNG image in FILE: WIDTHxHEIGHT grey|colour;
                                     "not PNG at byte N" where anything else stands
+    helpers.py dark-rows FILE       the runs of rows of the first image in FILE (8-bit grey or
+                                    colour) that are dark across half the width or more,
+                                    as "FIRST-LAST ..."
     helpers.py syslog SOCKET FILE   a syslog daemon for the test's private /dev/log: appends
                                     every message to FILE, until killed
 """
@@ -10,6 +13,7 @@ import os
 import socket
 import struct
 import sys
+import zlib
 
 
 def png_images(path):
@@ -29,6 +33,48 @@ def png_images(path):
                 break
 
 
+def dark_rows(path):
+    data = open(path, "rb").read()
+    width, height, _, colour_type = struct.unpack(">IIBB", data[16:26])
+    pixel = 1 if colour_type == 0 else 3
+    compressed, at = b"", 8
+    while at + 8 <= len(data):
+        length, kind = struct.unpack(">I4s", data[at:at + 8])
+        if kind == b"IDAT":
+            compressed += data[at + 8:at + 8 + length]
+        if kind == b"IEND":
+            break
+        at += 12 + length
+    raw, stride = zlib.decompress(compressed), width * pixel
+    previous, runs, start = bytearray(stride), [], None
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for x in range(stride):  # undo the row's PNG filter
+            left = line[x - pixel] if x >= pixel else 0
+            up, corner = previous[x], previous[x - pixel] if x >= pixel else 0
+            if kind == 1:
+                line[x] = (line[x] + left) & 255
+            elif kind == 2:
+                line[x] = (line[x] + up) & 255
+            elif kind == 3:
+                line[x] = (line[x] + (left + up) // 2) & 255
+            elif kind == 4:
+                guess = left + up - corner
+                nearest = min((abs(guess - left), 0, left), (abs(guess - up), 1, up),
+                              (abs(guess - corner), 2, corner))[2]
+                line[x] = (line[x] + nearest) & 255
+        previous = line
+        dark = sum(1 for x in range(0, stride, pixel) if line[x] < 128) * 2 >= width
+        if dark and start is None:
+            start = y
+        if not dark and start is not None:
+            runs.append(f"{start}-{y - 1}")
+            start = None
+    if start is not None:
+        runs.append(f"{start}-{height - 1}")
+    print(" ".join(runs))
+
+
 def syslog(path, log):
     if os.path.exists(path):
         os.unlink(path)
@@ -41,4 +87,4 @@ def syslog(path, log):
 
 
 if __name__ == "__main__":
-    {"png-images": png_images, "syslog": syslog}[sys.argv[1]](*sys.argv[2:])
+    {"png-images": png_images, "dark-rows": dark_rows, "syslog": syslog}[sys.argv[1]](*sys.argv[2:])

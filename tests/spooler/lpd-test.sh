@@ -17,9 +17,11 @@ touch "$out/device" "$out/lpd-errs" # lpd opens both, but creates neither
 chown -R lp:lp /var/spool/lpd "$out/device" "$out/lpd-errs"
 python3 "$spooler_helpers" syslog /dev/log "$out/syslog" &
 syslog_pid=$!
-trap 'pkill -f "lpd -s" || true; kill $syslog_pid' EXIT
+trap 'kill $syslog_pid' EXIT
 wait_until 5 test -S /dev/log
-/usr/sbin/lpd -s
+/usr/sbin/lpd -s # goes into the background, leaving its PID in /run/lpd.pid
+wait_until 5 test -s /run/lpd.pid
+trap 'kill "$(cat /run/lpd.pid)" $syslog_pid' EXIT
 
 queue_idle="no entries"
 lpd_said() { grep -c "$1" "$out/syslog" || true; }

@@ -19,8 +19,9 @@ mkdir -p /run/lprng && chown daemon:lp /run/lprng
 touch "$out/device"
 chown daemon:lp "$out/device"
 checkpc -f >/dev/null 2>&1
-/usr/sbin/lpd
-trap 'pkill -x lpd || true' EXIT
+/usr/sbin/lpd -F & # in the foreground, so that the test holds its PID
+lpd_pid=$!
+trap 'kill $lpd_pid; wait $lpd_pid 2>/dev/null || true' EXIT
 wait_until 10 test -S /run/lprng/lpd.515 -o -e /run/lprng/lpd.515
 
 queue_idle="no printable jobs"
