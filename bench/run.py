@@ -7,7 +7,8 @@ and max; the ratio is filter median / baseline median. Prints a Markdown report.
     python3 bench/run.py [--filter build/ravofilter] [--runs 5] [--work build/bench]
 
 The confinement's cost is measured against build/bench/ravofilter_unconfined, the same
-filter built to run its rasterizer through system() as before.
+filter built to run its rasterizer through system() as before; the CUPS filter's, with
+build/bench/ravofilter-cups, which runs build/ravofilter, against that filter alone.
 """
 import argparse
 import os
@@ -114,6 +115,7 @@ def main():
     parser.add_argument("--filter", default="build/ravofilter")
     parser.add_argument("--runs", type=int, default=9)
     parser.add_argument("--unconfined", default="build/bench/ravofilter_unconfined")
+    parser.add_argument("--cups-filter", default="build/bench/ravofilter-cups")
     parser.add_argument("--work", default="build/bench")
     args = parser.parse_args()
     if os.path.exists("/etc/ravorc"):
@@ -172,10 +174,21 @@ def main():
                        [("ravofilter", filter_path), ("unconfined", unconfined_path)],
                        pages, args.runs):
         print(row)
+    # The CUPS filter hands every byte of PNG data on once more and reads every message line.
+    cups_times = {}
+    cups_filter = os.path.abspath(args.cups_filter)
+    for row in compare("rasterize 10 pages, 360 dpi, through the CUPS filter",
+                       [("ravofilter-cups", f"{cups_filter} 1 user title 1 '' {pages} </dev/null"),
+                        ("ravofilter", filter_path)],
+                       pages, args.runs, medians=cups_times):
+        print(row)
     overhead = own_times["ravofilter"] - own_times["stand-in gs"]
     print(f"\nFilter overhead on the rasterize road: {overhead * 1000:.2f} ms a job, "
           f"{100 * overhead / raster_times['gs']:.3f}% of Ghostscript's median "
           f"{raster_times['gs']:.3f} s for the 10 pages.")
+    cups_cost = cups_times["ravofilter-cups"] - cups_times["ravofilter"]
+    print(f"CUPS filter's cost: {cups_cost * 1000:.2f} ms for the 10 pages "
+          f"({100 * cups_cost / cups_times['ravofilter']:.3f}% of the filter's own median).")
     confinement = confined_times["ravofilter"] - confined_times["unconfined"]
     print(f"Confinement cost: {confinement * 1000:.2f} ms a job "
           f"({100 * confinement / raster_times['gs']:.3f}% of the 10 pages).")

@@ -1,19 +1,18 @@
 #!/usr/bin/env bash
 # Installs what the tests need, then runs the whole suite in the release build, checks the
 # installed tree and the package, runs the filter inside real CUPS, BSD lpd and LPRng
-# spoolers, runs the suite again under AddressSanitizer and UBSan, and fuzzes the settings
-# reader and classification.
+# spoolers, runs the suite again under AddressSanitizer and UBSan, fuzzes the settings
+# reader and classification, and measures coverage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/ensure-packages.sh
 ensure_test_tools
 build_preset release
-ctest --test-dir build --output-on-failure -j2
+ctest --test-dir build --output-on-failure -j2 -LE spooler
 tests/install-check.sh build
-tests/spooler/cups-test.sh build
-tests/spooler/lpd-test.sh build
-tests/spooler/lprng-test.sh build
+ctest --test-dir build --output-on-failure -L spooler
 build_preset sanitize
 # Under the sanitizers every run costs several times as much: a quarter of the junk files.
-RAVO_JUNK_RUNS=500 ctest --test-dir build-sanitize --output-on-failure -j2
+RAVO_JUNK_RUNS=500 ctest --test-dir build-sanitize --output-on-failure -j2 -LE spooler
 tests/fuzz/run.sh 30
+tools/coverage.sh

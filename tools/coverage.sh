@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds with coverage, runs the test suite, and prints line and branch coverage of the
-# filter and paper units.
+# Builds with coverage, runs the test suite (the spooler tests aside: they install the release
+# build), and prints line and branch coverage of the filter, paper and CUPS units.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/ensure-packages.sh
@@ -8,8 +8,10 @@ ensure_test_tools
 ensure_packages gcovr:gcovr
 build_preset coverage
 find build-coverage -name '*.gcda' -delete
-ctest --test-dir build-coverage -j2 --output-on-failure >/dev/null
+ctest --test-dir build-coverage -j2 -LE spooler --output-on-failure >build-coverage/ctest.log ||
+    { cat build-coverage/ctest.log; exit 1; }
+tail -n 3 build-coverage/ctest.log
 for metric in "" --branches; do
     gcovr --root . --object-directory build-coverage --filter 'filter/' --filter 'paper/' \
-        --exclude-unreachable-branches --exclude-throw-branches $metric
+        --filter 'cups/' --exclude-unreachable-branches --exclude-throw-branches $metric
 done
