@@ -56,9 +56,9 @@ done
 wrapper=$stage/root/usr/lib/cups/filter/ravofilter-cups
 head -c 200000 /dev/urandom >"$stage/job" && printf 'x' | dd of="$stage/job" conv=notrunc 2>/dev/null
 check "CUPS filter copies a named job file" \
-    sh -c "'$wrapper' 7 user title 1 '' '$stage/job' </dev/null | cmp -s - '$stage/job'"
+    sh -c "'$wrapper' 7 user title 1 '' '$stage/job' </dev/null 2>/dev/null | cmp -s - '$stage/job'"
 check "CUPS filter copies a piped job, leaving no temporary file" \
-    sh -c "cat '$stage/job' | TMPDIR='$stage/tmp' '$wrapper' 7 user title 1 '' | cmp -s - '$stage/job' &&
+    sh -c "cat '$stage/job' | TMPDIR='$stage/tmp' '$wrapper' 7 user title 1 '' 2>/dev/null | cmp -s - '$stage/job' &&
            [ -z \"\$(ls -A '$stage/tmp')\" ]"
 mkdir -p "$stage/bin" && printf '#!/bin/sh\ncat >/dev/null\nexit 1\n' >"$stage/bin/gs" && chmod +x "$stage/bin/gs"
 check "CUPS filter passes on status 2 when gs fails, with a CUPS error line" \
@@ -68,6 +68,8 @@ check "CUPS filter passes on status 2 when gs fails, with a CUPS error line" \
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/ravofilter_*_amd64.deb)
 check "package depends on Ghostscript" sh -c "dpkg-deb -f '$deb' Depends | grep -q ghostscript"
+check "package names cups, which has the usb backend and cups-driverd, not cups-daemon alone" \
+    sh -c "dpkg-deb -f '$deb' Suggests | grep -q '^cups |'"
 check "lintian finds no error in the package" lintian --fail-on error "$deb"
 check "package holds the installed tree" \
     sh -c "[ \"\$(dpkg-deb -c '$deb' | awk '/^-/ {print substr(\$6, 3)}' | LC_ALL=C sort)\" = '$expected' ]"
