@@ -110,7 +110,15 @@ bool format_command(const Conf &conf, char *command, size_t size) {
 static int rasterize(const Conf &conf) {
     char command[COMMAND_SIZE];
     if (!format_command(conf, command, sizeof command)) return EXIT_JOB_FAILED;
-    return run_rasterizer(command) ? EXIT_DONE : EXIT_JOB_FAILED;
+    switch (run_rasterizer(command)) {
+    case Raster_Result::RASTERIZED:
+        return EXIT_DONE;
+    case Raster_Result::RETRY:
+        return EXIT_RETRY;
+    case Raster_Result::JOB_FAILED:
+        break;
+    }
+    return EXIT_JOB_FAILED;
 }
 
 static bool is_c_space(char c) {

@@ -6,7 +6,11 @@
 
 #include <csignal>
 #include <random>
+#include <filesystem>
+#include <fstream>
 #include <regex>
+#include <sstream>
+#include <sys/stat.h>
 
 using namespace std::string_literals;
 
@@ -45,36 +49,93 @@ const Job_Case job_cases[] = {
 };
 
 // What the stand-in gs sees of its confinement on this kernel, with the test build's limits.
-std::string expected_confinement() {
+// Outside, the run's directory: in namespaces it lies in the /tmp their tmpfs hides.
+std::string expected_confinement(bool in_namespaces) {
     const Confinement layers = probe_confinement();
-    return std::string("nnp=1 seccomp=") +
-           (layers.seccomp ? "2 socket=EPERM truncate=EACCES" : "0 socket=opened truncate=opened") +
-           " write-outside=" + (layers.landlock_abi > 0 ? "EACCES" : "opened") +
+    return std::string("nnp=1 seccomp=") + (layers.seccomp ? "2 truncate=EACCES" : "0 truncate=opened") +
+           " write-outside=" +
+           (in_namespaces ? "ENOENT" : layers.landlock_abi > 0 ? "EACCES" : "opened") +
            " as=" + std::to_string(RASTERIZER_ADDRESS_SPACE >> 20) +
            "MiB cpu=" + std::to_string(RASTERIZER_CPU_SECONDS) + "s core=0";
 }
 
+// Each call the seccomp filter refuses, with its answer.
+const char SECCOMP_REFUSALS[] =
+    "socket=EPERM socketpair=EPERM creat=EACCES open-trunc=EACCES openat-trunc=EACCES "
+    "openat2=ENOSYS io_uring=EPERM unshare=EPERM setns=EPERM mount=EPERM clone-newuser=EPERM "
+    "foreign=EPERM";
+
+// The variables the rasterizer may get: the locale, the time zone, PATH, Ghostscript's (and
+// PWD, which the shell sets itself).
+bool only_kept_variables(const std::string &names) {
+    const std::regex kept("(PATH|TMPDIR|LANG|LC_\\w+|TZ|GS_LIB|GS_FONTPATH|PWD) ");
+    std::istringstream each(names);
+    for (std::string name; each >> name;)
+        if (!std::regex_match(name + " ", kept)) return false;
+    return names.find("PATH") != std::string::npos && names.find("TMPDIR") != std::string::npos;
+}
+
+// In namespaces the private tmpfs is the job's /tmp; where they are refused, a private
+// directory in the run's TMPDIR.
 TEST(Driver, JobTakesItsRoadAndArrivesWhole) {
     const std::regex private_tmpdir(R"(\$RUN/tmp/ravofilter\.\w{6} dir 448)"); // mode 0700
+    const Confinement layers = probe_confinement();
     for (const Job_Case &row : job_cases) {
-        SCOPED_TRACE(testing::PrintToString(row.job.substr(0, 8)) + " of " +
-                     std::to_string(row.job.size()) + " bytes");
-        Filter_Run run = run_filter({row.job, std::nullopt});
-        EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(run.gs_ran, row.rasterized);
-        if (row.rasterized) {
-            EXPECT_EQ(run.gs_command, gs_command(1, 360, 2976, 4209));
-            EXPECT_TRUE(run.gs_input == row.job); // unconsumed, 0x04 included
-            EXPECT_EQ(run.gs_fds, "0 1 2 ");
-            EXPECT_EQ(run.out, "PNG-DATA"); // the filter itself adds nothing
-            EXPECT_TRUE(std::regex_match(run.gs_tmpdir, private_tmpdir)) << run.gs_tmpdir;
-            EXPECT_EQ(run.gs_confinement, expected_confinement());
-            EXPECT_FALSE(run.private_dirs_left);
-        } else {
-            EXPECT_TRUE(run.out == row.job);
-            EXPECT_EQ(run.err, "");
+        for (bool namespaces_refused : {false, true}) {
+            SCOPED_TRACE(testing::PrintToString(row.job.substr(0, 8)) + " of " +
+                         std::to_string(row.job.size()) + " bytes" +
+                         (namespaces_refused ? ", namespaces refused" : ""));
+            Filter_Run run = run_filter(
+                {.job = row.job, .settings = std::nullopt, .namespaces_refused = namespaces_refused});
+            EXPECT_EQ(run.status, 0);
+            EXPECT_EQ(run.gs_ran, row.rasterized);
+            if (row.rasterized) {
+                EXPECT_EQ(run.gs_command, gs_command(1, 360, 2976, 4209));
+                EXPECT_TRUE(run.gs_input == row.job); // unconsumed, 0x04 included
+                EXPECT_EQ(run.gs_fds, "0 1 2 ");
+                EXPECT_TRUE(only_kept_variables(run.gs_environment)) << run.gs_environment;
+                EXPECT_EQ(run.out, "PNG-DATA"); // the filter itself adds nothing
+                const bool in_namespaces = layers.namespaces && !namespaces_refused;
+                if (in_namespaces) {
+                    EXPECT_EQ(run.gs_tmpdir, "/tmp dir 448");
+                } else {
+                    EXPECT_TRUE(std::regex_match(run.gs_tmpdir, private_tmpdir)) << run.gs_tmpdir;
+                }
+                EXPECT_EQ(run.gs_confinement, expected_confinement(in_namespaces));
+                if (layers.seccomp) {
+                    EXPECT_EQ(run.gs_refused, SECCOMP_REFUSALS);
+                }
+                EXPECT_FALSE(run.private_dirs_left);
+            } else {
+                EXPECT_TRUE(run.out == row.job);
+                EXPECT_EQ(run.err, "");
+            }
+            if (!row.rasterized) break; // the road to copy has no confinement to vary
         }
     }
+}
+
+// What native code in the rasterizer's place can read: not a job file in a spool directory
+// (root:lp 0640, as CUPS keeps them), nor another job's private directory there, nor the
+// spooler's other places; only the system's files.
+TEST(Driver, RasterizerReadsOnlyTheSystem) {
+    if (probe_confinement().landlock_abi == 0) GTEST_SKIP() << "no Landlock on this kernel";
+    char spool_template[] = "/var/tmp/ravofilter-test-spool-XXXXXX";
+    const std::string spool = mkdtemp(spool_template);
+    std::filesystem::create_directory(spool + "/ravofilter.Other1");
+    for (const std::string &file : {spool + "/d00001-001", spool + "/ravofilter.Other1/page"}) {
+        std::ofstream(file) << "another user's job";
+        chmod(file.c_str(), 0640);
+    }
+    for (bool namespaces_refused : {false, true}) {
+        Filter_Run run = run_filter({.job = "%!PS\n",
+                                     .tmpdir = spool,
+                                     .reads = spool + "/d00001-001:" + spool +
+                                              "/ravofilter.Other1/page:/var/tmp:/run:/usr/share",
+                                     .namespaces_refused = namespaces_refused});
+        EXPECT_EQ(run.gs_reads, "EACCES EACCES EACCES EACCES opened") << namespaces_refused;
+    }
+    std::filesystem::remove_all(spool);
 }
 
 struct Outcome_Case {
@@ -90,7 +151,12 @@ const Outcome_Case outcome_cases[] = {
     {{.job = "%!PS\n", .gs = "hang", .terminate_with = SIGTERM}, 2},
     {{.job = "%!PS\n", .gs = "hang", .terminate_with = SIGINT}, 2},
     {{.job = "%!PS\n", .gs = "hang", .terminate_with = SIGHUP}, 2},
-    {{.job = "%!PS\n", .gs = "0", .tmpdir = "/nonexistent"}, 0}, // falls back to /tmp
+    {{.job = "%!PS\n", .gs = "hang", .terminate_with = SIGKILL}, 128 + SIGKILL},
+    {{.job = "%!PS\n", .gs = "hang", .terminate_with = SIGTERM, .namespaces_refused = true}, 2},
+    {{.job = "%!PS\n", .gs = "leave-file", .namespaces_refused = true}, 2},
+    {{.job = "%!PS\n", .gs = "signal", .namespaces_refused = true}, 2},
+    {{.job = "%!PS\n", .gs = "0", .tmpdir = "/nonexistent", .namespaces_refused = true},
+     0}, // falls back to /tmp
     {{.job = "%!PS\n", .gs = "0", .sigchld_ignored = true}, 0},  // its status still counts
     {{.job = "%!PS\n", .gs = "1", .sigchld_ignored = true}, 2},
     {{.job = "%!PS\n", .input = Job_Input::Pipe}, 1},

@@ -29,6 +29,8 @@ struct Filter_Setup {
     // Run through the CUPS filter as cupsd runs it: a File job named in argument 6 with
     // /dev/null on standard input, a Pipe job on standard input.
     bool through_cups = false;
+    std::string reads = ""; // files the stand-in tries to read, colon-separated
+    bool namespaces_refused = false; // the kernel refuses the filter user namespaces
 };
 
 struct Filter_Run {
@@ -38,6 +40,9 @@ struct Filter_Run {
     std::string gs_command, gs_input, gs_fds;
     std::string gs_tmpdir;          // "<path> dir <mode>", the run directory written as $RUN
     std::string gs_confinement;     // see fake_gs.cpp
+    std::string gs_refused;         // each call the seccomp filter refuses, and its answer
+    std::string gs_reads;           // for each file of Filter_Setup::reads, its answer
+    std::string gs_environment;     // the names of the variables it got
     bool processes_left = false;    // a process of the run outlived the filter
     // The directory the rasterizer worked in, a ravofilter.* directory or a ravofilter-cups.*
     // job copy is left where the filter works (TMPDIR, or /tmp when that is not a directory).
