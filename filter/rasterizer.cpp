@@ -104,8 +104,19 @@ bool allow_listed(int ruleset, const char *list, uint64_t rights) {
 // Where Ghostscript and the shell read, as strace shows them: their programs and libraries,
 // Ghostscript's resources and fonts, /etc (paper size, time zone, the loader's cache).
 const char *const READABLE_TREES[] = {
-    "/usr", "/etc", "/lib", "/lib32", "/lib64", "/libx32", "/bin", "/sbin", "/opt",
-    "/var/lib/ghostscript", "/var/cache/fontconfig", "/dev/null", "/dev/urandom",
+    "/usr",
+    "/etc",
+    "/lib",
+    "/lib32",
+    "/lib64",
+    "/libx32",
+    "/bin",
+    "/sbin",
+    "/opt",
+    "/var/lib/ghostscript",
+    "/var/cache/fontconfig",
+    "/dev/null",
+    "/dev/urandom",
 };
 
 // Reading and executing only beneath the system's directories, PATH and Ghostscript's own

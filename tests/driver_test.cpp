@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <random>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <sys/stat.h>
@@ -52,9 +52,11 @@ const Job_Case job_cases[] = {
 // Outside, the run's directory: in namespaces it lies in the /tmp their tmpfs hides.
 std::string expected_confinement(bool in_namespaces) {
     const Confinement layers = probe_confinement();
-    return std::string("nnp=1 seccomp=") + (layers.seccomp ? "2 truncate=EACCES" : "0 truncate=opened") +
-           " write-outside=" +
-           (in_namespaces ? "ENOENT" : layers.landlock_abi > 0 ? "EACCES" : "opened") +
+    return std::string("nnp=1 seccomp=") +
+           (layers.seccomp ? "2 truncate=EACCES" : "0 truncate=opened") + " write-outside=" +
+           (in_namespaces             ? "ENOENT"
+            : layers.landlock_abi > 0 ? "EACCES"
+                                      : "opened") +
            " as=" + std::to_string(RASTERIZER_ADDRESS_SPACE >> 20) +
            "MiB cpu=" + std::to_string(RASTERIZER_CPU_SECONDS) + "s core=0";
 }
@@ -85,8 +87,9 @@ TEST(Driver, JobTakesItsRoadAndArrivesWhole) {
             SCOPED_TRACE(testing::PrintToString(row.job.substr(0, 8)) + " of " +
                          std::to_string(row.job.size()) + " bytes" +
                          (namespaces_refused ? ", namespaces refused" : ""));
-            Filter_Run run = run_filter(
-                {.job = row.job, .settings = std::nullopt, .namespaces_refused = namespaces_refused});
+            Filter_Run run = run_filter({.job = row.job,
+                                         .settings = std::nullopt,
+                                         .namespaces_refused = namespaces_refused});
             EXPECT_EQ(run.status, 0);
             EXPECT_EQ(run.gs_ran, row.rasterized);
             if (row.rasterized) {
@@ -155,9 +158,10 @@ const Outcome_Case outcome_cases[] = {
     {{.job = "%!PS\n", .gs = "hang", .terminate_with = SIGTERM, .namespaces_refused = true}, 2},
     {{.job = "%!PS\n", .gs = "leave-file", .namespaces_refused = true}, 2},
     {{.job = "%!PS\n", .gs = "signal", .namespaces_refused = true}, 2},
+    {{.job = "%!PS\n", .namespaces_refused = true, .stale_dir = true}, 0}, // and it is removed
     {{.job = "%!PS\n", .gs = "0", .tmpdir = "/nonexistent", .namespaces_refused = true},
-     0}, // falls back to /tmp
-    {{.job = "%!PS\n", .gs = "0", .sigchld_ignored = true}, 0},  // its status still counts
+     0},                                                        // falls back to /tmp
+    {{.job = "%!PS\n", .gs = "0", .sigchld_ignored = true}, 0}, // its status still counts
     {{.job = "%!PS\n", .gs = "1", .sigchld_ignored = true}, 2},
     {{.job = "%!PS\n", .input = Job_Input::Pipe}, 1},
     {{.job = "text\n", .input = Job_Input::Pipe}, 1},

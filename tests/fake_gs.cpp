@@ -78,19 +78,23 @@ std::string refused_calls() {
     // Each answer is taken as the call returns, before the next call changes errno.
     const std::pair<const char *, std::string> calls[] = {
         {"socket", outcome(socket(AF_UNIX, SOCK_DGRAM, 0))},
-        {"socketpair", [] {
+        {"socketpair",
+         [] {
              int pair[2];
              return outcome(socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
          }()},
         {"creat", outcome(syscall(SYS_creat, file.c_str(), 0600))},
-        {"open-trunc", outcome(syscall(SYS_open, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600))},
-        {"openat-trunc", outcome(syscall(SYS_openat, AT_FDCWD, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600))},
+        {"open-trunc",
+         outcome(syscall(SYS_open, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600))},
+        {"openat-trunc",
+         outcome(syscall(SYS_openat, AT_FDCWD, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600))},
         {"openat2", outcome(syscall(SYS_openat2, AT_FDCWD, "/etc/hostname", &how, sizeof how))},
         {"io_uring", outcome(syscall(SYS_io_uring_setup, 4, &uring))},
         {"unshare", outcome(syscall(SYS_unshare, CLONE_NEWUSER))},
         {"setns", outcome(syscall(SYS_setns, 0, CLONE_NEWNS))},
         {"mount", outcome(syscall(SYS_mount, "none", tmp.c_str(), "tmpfs", 0, nullptr))},
-        {"clone-newuser", [] {
+        {"clone-newuser",
+         [] {
              const long child = syscall(SYS_clone, CLONE_NEWUSER | SIGCHLD, 0, 0, 0, 0);
              if (child == 0) _exit(0);
              return outcome(child);
@@ -140,8 +144,8 @@ int main(int argc, char **argv) {
         command += std::string(" ") + argv[i];
     const std::string tmpdir = order("TMPDIR");
     struct stat tmpdir_stat = {};
-    const bool tmpdir_is_dir = !tmpdir.empty() && lstat(tmpdir.c_str(), &tmpdir_stat) == 0 &&
-                               S_ISDIR(tmpdir_stat.st_mode);
+    const bool tmpdir_is_dir =
+        !tmpdir.empty() && lstat(tmpdir.c_str(), &tmpdir_stat) == 0 && S_ISDIR(tmpdir_stat.st_mode);
     record("command", command);
     record("fds", fds);
     record("environment", variable_names());

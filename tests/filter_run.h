@@ -31,6 +31,9 @@ struct Filter_Setup {
     bool through_cups = false;
     std::string reads = ""; // files the stand-in tries to read, colon-separated
     bool namespaces_refused = false; // the kernel refuses the filter user namespaces
+    std::string companion_job = "";  // another job, started beside this one a moment later
+    std::string run_parent = "/tmp"; // where the run's directory goes
+    bool stale_dir = false; // a private directory a killed filter left, old enough to go
 };
 
 struct Filter_Run {
@@ -47,6 +50,8 @@ struct Filter_Run {
     // The directory the rasterizer worked in, a ravofilter.* directory or a ravofilter-cups.*
     // job copy is left where the filter works (TMPDIR, or /tmp when that is not a directory).
     bool private_dirs_left = false;
+    int companion_status = -1;
+    std::string companion_out;
 };
 
 Filter_Run run_filter(const Filter_Setup &setup);

@@ -3,9 +3,12 @@
 
 #include "../filter/rasterizer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <png.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -163,8 +166,8 @@ TEST(RealGhostscript, HonestJobsPrintAsUnderBareGhostscript) {
                  .settings = "[Q]\nresolution=72\nmediasize=A4\nink=" + std::string(ink) + "\n",
                  .gs = "real"});
             const std::string bare = work + "/bare.png";
-            const std::string bare_gs = gs_command(grey ? 2 : 1, 72, 595, 841) + " <" + work +
-                                        "/" + job + " >" + bare + " 2>/dev/null";
+            const std::string bare_gs = gs_command(grey ? 2 : 1, 72, 595, 841) + " <" + work + "/" +
+                                        job + " >" + bare + " 2>/dev/null";
             EXPECT_EQ(system(bare_gs.c_str()), 0);
             EXPECT_EQ(run.status, 0) << run.err;
             EXPECT_FALSE(run.out.empty());
@@ -179,12 +182,27 @@ TEST(RealGhostscript, HonestJobsPrintAsUnderBareGhostscript) {
 const std::string CANARY_TEXT = "canary-secret-4711";
 const char *const CANARIES[] = {"/tmp/canary", "/tmp/spool/canary"};
 
+// What else goes on around a hostile job.
+enum class Around { NOTHING, HONEST_JOB_BESIDE, HOST_TMP_FULL, HOST_TMP_OUT_OF_FILES };
+
 struct Hostile_Case {
     const char *what;
     std::string job;
     bool fails;
     int terminate_with = 0;
+    Around around = Around::NOTHING;
 };
+
+// Six lines that write a file in the job's temporary space until it is full, then hold it.
+const std::string DISK_FILLER = "/buf 65536 string def\n"
+                                "null (w) .tempfile /f exch def pop\n"
+                                "{ { f buf writestring } loop } stopped pop\n"
+                                "{} loop";
+// A job that needs temporary band files: colour at 360 dpi.
+const std::string BANDED_SETTINGS = "[Q]\nink=COLOR\nresolution=360\nmediasize=A4\n";
+const std::string HONEST_JOB = "%!PS\n/Helvetica findfont 40 scalefont setfont\n"
+                               "72 700 moveto (An honest page) show 100 100 400 400 rectfill "
+                               "showpage\n";
 
 const Hostile_Case hostile_cases[] = {
     {"read", "(/tmp/canary) (r) file 100 string readstring pop print", true},
@@ -212,7 +230,31 @@ const Hostile_Case hostile_cases[] = {
     {"endless loop", "{} loop", true},
     {"endless pages", "{ showpage } loop", true},
     {"filter terminated", "{} loop", true, SIGTERM},
+    {"filter killed outright", "{} loop", true, SIGKILL},
+    {"log flood", "/buf 4096 string def { buf print } loop", true},
+    {"disk filler", DISK_FILLER, true},
+    {"disk filler beside an honest job", DISK_FILLER, true, 0, Around::HONEST_JOB_BESIDE},
+    {"honest job with the host's /tmp full", "showpage", false, 0, Around::HOST_TMP_FULL},
+    {"honest job with the host's /tmp out of files", "showpage", false, 0,
+     Around::HOST_TMP_OUT_OF_FILES},
 };
+
+// Fills the test's own /tmp to the last byte or the last file; the filler is removed after.
+void fill_host_tmp(Around around) {
+    if (around == Around::HOST_TMP_FULL) {
+        const int filler = open("/tmp/filler", O_WRONLY | O_CREAT, 0600);
+        for (off_t chunk = 64 << 20; chunk >= 4096; chunk /= 2)
+            while (fallocate(filler, 0, lseek(filler, 0, SEEK_END), chunk) == 0)
+                lseek(filler, 0, SEEK_END);
+        close(filler);
+    }
+    if (around == Around::HOST_TMP_OUT_OF_FILES) {
+        mkdir("/tmp/fillers", 0700);
+        for (int file = 0; close(open(("/tmp/fillers/" + std::to_string(file)).c_str(),
+                                      O_WRONLY | O_CREAT, 0600)) == 0;)
+            ++file;
+    }
+}
 
 std::vector<std::string> names_in(const std::string &dir) {
     std::vector<std::string> names;
@@ -228,7 +270,7 @@ std::string enter_private_tmp() {
     const std::string filter = read_file(FILTER_UNDER_TEST), copy = "/tmp/ravofilter-under-test";
     if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+        mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777,size=256m,nr_inodes=16384") != 0)
         return "";
     std::ofstream(copy, std::ios::binary) << filter;
     chmod(copy.c_str(), 0755);
@@ -244,17 +286,43 @@ void run_hostile_jobs(bool unprivileged, const std::string &tmpdir) {
     if (filter.empty()) GTEST_SKIP() << "needs root and a private mount namespace";
     // Output files are refused by the seccomp filter, /dev/null also by Landlock.
     if (!probe_confinement().seccomp) GTEST_SKIP() << "no seccomp filter on this machine";
+    const bool namespaces = probe_confinement().namespaces;
+    const std::string bare_honest = "/tmp/bare-honest.png"; // this test's own /tmp
+    ASSERT_EQ(system(("printf '%s' '" + HONEST_JOB + "' | " + gs_command(1, 360, 2976, 4209) +
+                      " >" + bare_honest + " 2>/dev/null")
+                         .c_str()),
+              0);
     const auto tmp_names = names_in("/tmp"), spool_names = names_in("/tmp/spool");
     for (const Hostile_Case &row : hostile_cases) {
         SCOPED_TRACE(row.what);
-        Filter_Run run = run_filter({.job = "%!PS\n" + row.job + "\n",
-                                     .settings = "[Q]\nink=MONO\nresolution=72\nmediasize=A4\n",
-                                     .gs = "real",
-                                     .executable = filter,
-                                     .tmpdir = tmpdir,
-                                     .unprivileged = unprivileged,
-                                     .terminate_with = row.terminate_with});
-        EXPECT_EQ(run.status, row.fails ? 2 : 0) << run.err.substr(0, 400);
+        // Only the namespaces' own /tmp keeps one job's disk from another's, and from the host's.
+        if (row.around != Around::NOTHING && !namespaces) continue;
+        const bool beside = row.around == Around::HONEST_JOB_BESIDE;
+        fill_host_tmp(row.around);
+        Filter_Run run = run_filter(
+            {.job = "%!PS\n" + row.job + "\n",
+             .settings = beside ? BANDED_SETTINGS : "[Q]\nink=MONO\nresolution=72\nmediasize=A4\n",
+             .gs = "real",
+             .executable = filter,
+             .tmpdir = tmpdir,
+             .unprivileged = unprivileged,
+             .terminate_with = row.terminate_with,
+             .companion_job = beside ? HONEST_JOB : "",
+             .run_parent = row.around == Around::NOTHING || beside ? "/tmp" : "/var/tmp"});
+        std::filesystem::remove_all("/tmp/filler");
+        std::filesystem::remove_all("/tmp/fillers");
+        const int status = row.terminate_with == SIGKILL ? 128 + SIGKILL : row.fails ? 2 : 0;
+        EXPECT_EQ(run.status, status) << run.err.substr(0, 400);
+        EXPECT_LE(run.err.size(), RASTERIZER_MESSAGE_BYTES + 200); // the flood is cut
+        if (beside) {
+            EXPECT_EQ(run.companion_status, 0);
+            EXPECT_TRUE(run.companion_out == read_file(bare_honest))
+                << "the honest job suffered: " << run.companion_out.size() << " bytes against "
+                << read_file(bare_honest).size();
+        }
+        if (row.around == Around::HOST_TMP_FULL || row.around == Around::HOST_TMP_OUT_OF_FILES) {
+            EXPECT_EQ(run.out.compare(0, 8, "\x89PNG\r\n\x1a\n"), 0); // a page, whole
+        }
         for (const char *canary : CANARIES) {
             EXPECT_EQ(read_file(canary), CANARY_TEXT) << canary;
             EXPECT_EQ((run.out + run.err).find(CANARY_TEXT), std::string::npos);
