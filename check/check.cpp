@@ -362,17 +362,30 @@ void describe_rasterizer() {
         printf("rasterizer: %s, Ghostscript %s\n", gs, version);
     }
     const Confinement layers = probe_confinement();
-    printf("confinement: a private TMPDIR, no new privileges, ");
+    if (layers.namespaces)
+        printf("confinement: user, mount and PID namespaces with a private /tmp of %llu MiB and "
+               "%llu files, ",
+               (unsigned long long)(RASTERIZER_TMPFS_SIZE >> 20),
+               (unsigned long long)RASTERIZER_TMPFS_FILES);
+    else
+        printf("confinement: no namespaces (the kernel refuses them: %s), so a private "
+               "directory in $TMPDIR or /tmp, unbounded, ",
+               strerror(layers.namespace_errno));
+    printf("no new privileges, ");
     if (layers.landlock_abi > 0)
-        printf("Landlock ABI %d (files written only in that directory%s%s), ", layers.landlock_abi,
-               layers.landlock_abi >= 4 ? ", no TCP" : "",
+        printf("Landlock ABI %d (reading only the system's directories, writing only the "
+               "temporary one%s%s), ",
+               layers.landlock_abi, layers.landlock_abi >= 4 ? ", no TCP" : "",
                layers.landlock_abi >= 6 ? ", no signals or abstract sockets outside" : "");
     else
         printf("no Landlock (not offered by this kernel), ");
-    printf("%s, at most %llu MiB of memory, %llu s of CPU time, no core files\n",
-           layers.seccomp ? "seccomp (no sockets, no output files)" : "no seccomp filter",
+    printf("%s, at most %llu MiB of memory, %llu s of CPU time, no core files, %llu KiB of "
+           "messages\n",
+           layers.seccomp ? "seccomp (no sockets, no output files, no io_uring, no namespaces)"
+                          : "no seccomp filter",
            (unsigned long long)(RASTERIZER_ADDRESS_SPACE >> 20),
-           (unsigned long long)RASTERIZER_CPU_SECONDS);
+           (unsigned long long)RASTERIZER_CPU_SECONDS,
+           (unsigned long long)(RASTERIZER_MESSAGE_BYTES >> 10));
 }
 
 // The first bytes of a job, escaped as in C.

@@ -1,5 +1,6 @@
 // ravofilter-check: a finding for every reason the filter falls back to its defaults and for
 // lines that rarely mean what was written, the outcome, and the road of each job.
+#include "../filter/rasterizer.h"
 #include "filter_run.h"
 
 #include <gtest/gtest.h>
@@ -147,6 +148,19 @@ TEST(Checker, TellsEachJobsRoad) {
     EXPECT_EQ(run.out.find("job2: it"), std::string::npos); // plain text needs no word
     const Check_Run directory = run_checker(MODEL + VALID, {}, 0644, {"-f", "ravorc", "."});
     EXPECT_NE(directory.out.find(".: refused with status 1"), std::string::npos);
+}
+
+// The first layer, or why it is missing: then the private directory, without a bound.
+TEST(Checker, NamesTheNamespacesOrWhyNot) {
+    const std::string line = "confinement: user, mount and PID namespaces with a private /tmp";
+    if (probe_confinement().namespaces) {
+        EXPECT_NE(run_checker(MODEL + VALID).out.find(line), std::string::npos);
+    }
+    const Check_Run refused = run_checker(MODEL + VALID, {}, 0644, {}, true);
+    EXPECT_NE(refused.out.find("confinement: no namespaces (the kernel refuses them: Operation "
+                               "not permitted), so a private directory in $TMPDIR or /tmp"),
+              std::string::npos)
+        << refused.out;
 }
 
 TEST(Checker, UsageErrorsExitTwo) {

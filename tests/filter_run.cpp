@@ -267,7 +267,7 @@ Filter_Run run_filter(const Filter_Setup &setup) {
 
 Check_Run run_checker(const std::optional<std::string> &settings,
                       const std::vector<std::string> &jobs, mode_t mode,
-                      const std::vector<std::string> &arguments) {
+                      const std::vector<std::string> &arguments, bool namespaces_refused) {
     char dir_template[] = "/tmp/ravofilter-test-XXXXXX";
     const std::string dir = mkdtemp(dir_template);
     if (settings) {
@@ -291,6 +291,7 @@ Check_Run run_checker(const std::optional<std::string> &settings,
         dup2(out, 1);
         dup2(out, 2);
         setenv("PATH", "/nonexistent", 1);
+        if (namespaces_refused) make_call_fail(__NR_unshare, 0, true, EPERM);
         execv(SETTINGS_CHECKER, argv.data());
         _exit(127);
     }

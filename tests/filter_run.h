@@ -67,4 +67,5 @@ struct Check_Run {
 // replace "-f ravorc" and the jobs when given.
 Check_Run run_checker(const std::optional<std::string> &settings,
                       const std::vector<std::string> &jobs = {}, mode_t mode = 0644,
-                      const std::vector<std::string> &arguments = {});
+                      const std::vector<std::string> &arguments = {},
+                      bool namespaces_refused = false);
