@@ -178,10 +178,18 @@ void report_unknown_key(const Check &check, int line, const char *key) {
 void note(Settings_Report &report, Finding found, int line, const char *text) {
     Check &check = *static_cast<Check *>(report.context);
     switch (found) {
-    case Finding::CANNOT_OPEN:
-        finding(check, 0, "error", "cannot open it: %s", text);
+    case Finding::CANNOT_OPEN: {
+        struct stat file;
+        if (stat(check.path, &file) == 0 && !S_ISREG(file.st_mode) && !S_ISDIR(file.st_mode))
+            finding(check, 0, "error", "it is %s, not a regular file: the filter does not read it",
+                    S_ISFIFO(file.st_mode)   ? "a FIFO (named pipe)"
+                    : S_ISSOCK(file.st_mode) ? "a socket"
+                                             : "a device");
+        else
+            finding(check, 0, "error", "cannot open it: %s", text);
         fall_back(check, "the file cannot be opened", 0);
         break;
+    }
     case Finding::TEXT_BEFORE_HEADER:
         finding(check, line, "error",
                 "\"%.60s\" stands before the first section header, where only empty lines may "

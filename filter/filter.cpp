@@ -7,6 +7,7 @@
 
 #include "../paper/paper.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -322,13 +323,30 @@ static void note_settings_fault(Settings_Report *report, int ink, int resolution
     note(report, fault, line);
 }
 
+// Opens the settings file for reading. Opening never waits (a FIFO or a device at the path
+// would hold every job), and only a regular file or a directory (which reads as empty) is
+// read: anything else counts as a file that cannot be opened, with ENXIO.
+static FILE *open_settings(const char *path) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat opened;
+    if (fstat(fd, &opened) != 0 || !(S_ISREG(opened.st_mode) || S_ISDIR(opened.st_mode))) {
+        close(fd);
+        errno = ENXIO;
+        return nullptr;
+    }
+    FILE *file = fcntl(fd, F_SETFL, 0) == 0 ? fdopen(fd, "rb") : nullptr;
+    if (file == nullptr) close(fd);
+    return file;
+}
+
 int read_settings(const char *path, Conf *conf, Settings_Report *report) {
     int ink = 0;
     int resolution = 0;
     char media_size[FIELD_SIZE] = "";
     char paper_source[FIELD_SIZE] = "AUTO";
 
-    FILE *file = fopen(path, "rb");
+    FILE *file = open_settings(path);
     if (file == nullptr) {
         if (report == nullptr) {
             fprintf(stderr, "%s : No such file\n", path);

@@ -4,6 +4,9 @@
 #include "filter_run.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
 
 using namespace std::string_literals;
 
@@ -148,6 +151,19 @@ TEST(Checker, TellsEachJobsRoad) {
     EXPECT_EQ(run.out.find("job2: it"), std::string::npos); // plain text needs no word
     const Check_Run directory = run_checker(MODEL + VALID, {}, 0644, {"-f", "ravorc", "."});
     EXPECT_NE(directory.out.find(".: refused with status 1"), std::string::npos);
+}
+
+// A FIFO at the settings path is named, and neither the checker nor the filter waits on it.
+TEST(Checker, NamesAFifoWithoutWaiting) {
+    char dir_template[] = "/tmp/ravofilter-test-XXXXXX";
+    const std::string fifo = std::string(mkdtemp(dir_template)) + "/ravorc";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    const Check_Run run = run_checker(std::nullopt, {}, 0644, {"-f", fifo});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find(fifo + ": error: it is a FIFO (named pipe), not a regular file"),
+              std::string::npos)
+        << run.out;
+    std::filesystem::remove_all(fifo.substr(0, fifo.rfind('/')));
 }
 
 // The first layer, or why it is missing: then the private directory, without a bound.

@@ -153,6 +153,10 @@ Filter_Run run_filter(const Filter_Setup &setup) {
         std::filesystem::create_directory(dir + "/etc");
         write_file(dir + "/etc/ravorc", *setup.settings);
     }
+    if (setup.settings_fifo) {
+        std::filesystem::create_directory(dir + "/etc");
+        mkfifo((dir + "/etc/ravorc").c_str(), 0644);
+    }
     if (setup.stale_dir) {
         const std::string stale = working_tmpdir(tmpdir) + "/ravofilter.Stale1";
         std::filesystem::create_directory(stale);

@@ -34,6 +34,7 @@ struct Filter_Setup {
     std::string companion_job = "";  // another job, started beside this one a moment later
     std::string run_parent = "/tmp"; // where the run's directory goes
     bool stale_dir = false; // a private directory a killed filter left, old enough to go
+    bool settings_fifo = false; // etc/ravorc is a FIFO that no one writes
 };
 
 struct Filter_Run {

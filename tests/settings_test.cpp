@@ -98,10 +98,13 @@ TEST(Settings, EachFileGivesItsCommandAndMessage) {
     }
 }
 
+// Also a FIFO at the path, which the filter must not wait on: every job would hang.
 TEST(Settings, MissingFileIsReportedByPath) {
-    Filter_Run run = run_filter({"%!PS\n", std::nullopt});
-    EXPECT_EQ(run.err, "etc/ravorc : No such file\n");
-    EXPECT_EQ(run.gs_command, DEFAULT_COMMAND);
+    for (bool fifo : {false, true}) {
+        Filter_Run run = run_filter({.job = "%!PS\n", .settings_fifo = fifo});
+        EXPECT_EQ(run.err, "etc/ravorc : No such file\n");
+        EXPECT_EQ(run.gs_command, DEFAULT_COMMAND);
+    }
 }
 
 // The shipped filter reads the machine's own file, which a test only reads about.
