@@ -310,8 +310,17 @@ bool write_text(const char *path, const char *text) {
     return written;
 }
 
-// A refusal by the kernel or its policy, as opposed to a failure of resources.
+// A refusal by the kernel or its policy, as opposed to a failure of resources. A limit of
+// no user namespaces at all (user.max_user_namespaces = 0) is a policy; a limit reached is
+// not, and the job is tried again.
 bool refused(int error) {
+    if (error == ENOSPC || error == EUSERS) {
+        char limit[4] = "";
+        const int fd = open("/proc/sys/user/max_user_namespaces", O_RDONLY | O_CLOEXEC);
+        const ssize_t got = fd < 0 ? -1 : read(fd, limit, sizeof limit - 1);
+        if (fd >= 0) close(fd);
+        return got > 0 && limit[0] == '0' && (limit[1] == '\n' || limit[1] == '\0');
+    }
     return error == EPERM || error == EACCES || error == EINVAL || error == ENOSYS;
 }
 
@@ -343,8 +352,12 @@ long empty_directory(int dir, int depth);
 // killed, every process of the job ends with it. Files left in the private /tmp mean the
 // job wrote pages of its own.
 [[noreturn]] void run_in_namespaces(const char *command) {
-    if (const char *step = enter_namespaces())
-        fail_setup(refused(errno) ? NAMESPACES_REFUSED : SETUP_FAILED, step);
+    if (const char *step = enter_namespaces()) {
+        const int error = errno;
+        const char outcome = refused(error) ? NAMESPACES_REFUSED : SETUP_FAILED;
+        errno = error;
+        fail_setup(outcome, step);
+    }
     const pid_t shell = fork();
     if (shell < 0) fail_setup(SETUP_FAILED, "fork");
     if (shell == 0) { // its parent is outside its PID namespace, where it cannot look
