@@ -3,13 +3,14 @@
 // or that rarely means what was written, the settings and the command the filter will use,
 // whether Ghostscript is there and how it is confined, and which road each job takes.
 // It reads; it writes nothing but its report.
+#include "../cups/ppd.h"
 #include "../filter/rasterizer.h"
 #include "../filter/settings_report.h"
-#include "../cups/ppd.h"
 #include "../paper/paper.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <getopt.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,10 +24,15 @@
 
 namespace {
 
-const char USAGE[] = "usage: ravofilter-check [-f FILE] [JOB...]\n";
+const char USAGE[] = "usage: ravofilter-check [-q] [-f FILE] [JOB...]\n"
+                     "  -f, --file=FILE  check FILE instead of the filter's settings file\n"
+                     "  -q, --quiet      print nothing; the exit status is the outcome\n"
+                     "  -h, --help       print this and exit\n"
+                     "      --version    print the version and exit\n";
 const int EXIT_SETTINGS_USED = 0, EXIT_DEFAULTS = 1, EXIT_USAGE = 2;
 const int MM_PER_10_INCH = 254;
 const int HEADERS_LISTED = 8;
+const int FINDINGS_SHOWN = 100;
 
 struct Check {
     const char *path;
@@ -38,18 +44,102 @@ struct Check {
     int cut_lines[4];      // lines whose media size or paper source was too long
 };
 
+// Findings go to standard error as compilers write them. A finding made again on the same or
+// the next line (a long line read in pieces, a run of like lines) is counted, not repeated;
+// after FINDINGS_SHOWN findings the rest are only counted.
+struct Finding_Group {
+    char location[PATH_MAX + 16]; // "PATH" or "PATH:LINE" of its first time
+    char text[600];               // "level: message"
+    int first_line, last_line, times;
+};
+const int GROUPS_HELD = 8;
+struct Findings {
+    Finding_Group held[GROUPS_HELD]; // in the order they were first made
+    int held_count;
+    int shown, not_shown;
+};
+Findings findings;
+
+// Writes out the oldest held group.
+void flush_oldest() {
+    const Finding_Group &group = findings.held[0];
+    if (findings.shown < FINDINGS_SHOWN) {
+        fprintf(stderr, "%s: %s", group.location, group.text);
+        if (group.times > 1 && group.last_line == group.first_line)
+            fprintf(stderr, " (%d times)", group.times);
+        else if (group.times > 1)
+            fprintf(stderr, " (%d times, lines %d to %d)", group.times, group.first_line,
+                    group.last_line);
+        fputc('\n', stderr);
+        ++findings.shown;
+    } else {
+        ++findings.not_shown;
+    }
+    memmove(findings.held, findings.held + 1,
+            sizeof(Finding_Group) * size_t(--findings.held_count));
+}
+
+void flush_finding() {
+    while (findings.held_count > 0)
+        flush_oldest();
+}
+
+void finish_findings() {
+    flush_finding();
+    if (findings.not_shown > 0)
+        fprintf(stderr, "ravofilter-check: %d more findings not shown\n", findings.not_shown);
+}
+
+void report_finding(const char *file, int line, const char *level, const char *format,
+                    va_list arguments) {
+    char text[sizeof findings.held[0].text];
+    const int length = snprintf(text, sizeof text, "%s: ", level);
+    vsnprintf(text + length, sizeof text - size_t(length), format, arguments);
+    for (int index = 0; index < findings.held_count && line > 0; ++index) {
+        Finding_Group &group = findings.held[index];
+        if (strcmp(group.text, text) == 0 && line - group.last_line <= 1 &&
+            line >= group.last_line) {
+            ++group.times;
+            group.last_line = line;
+            return;
+        }
+    }
+    // Groups that can grow no more go out, oldest first, keeping the order.
+    while (findings.held_count > 0 && (findings.held_count == GROUPS_HELD || line <= 0 ||
+                                       findings.held[0].last_line < line - 1))
+        flush_oldest();
+    Finding_Group &group = findings.held[findings.held_count++];
+    if (line > 0)
+        snprintf(group.location, sizeof group.location, "%s:%d", file, line);
+    else
+        snprintf(group.location, sizeof group.location, "%s", file);
+    memcpy(group.text, text, sizeof text);
+    group.first_line = group.last_line = line;
+    group.times = 1;
+}
+
+void finding(const Check &check, int line, const char *level, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
 void finding(const Check &check, int line, const char *level, const char *format, ...) {
-    printf("%s", check.path);
-    if (line > 0) printf(":%d", line);
-    printf(": %s: ", level);
     va_list arguments;
     va_start(arguments, format);
-    vprintf(format, arguments);
+    report_finding(check.path, line, level, format, arguments);
     va_end(arguments);
-    putchar('\n');
+}
+
+// A finding about another file than the settings file: a job, a queue's PPD.
+void finding_on(const char *file, const char *level, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+void finding_on(const char *file, const char *level, const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    report_finding(file, 0, level, format, arguments);
+    va_end(arguments);
 }
 
 // Appends to a zero-terminated buffer, cutting what does not fit.
+void append(char *buffer, size_t size, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
 void append(char *buffer, size_t size, const char *format, ...) {
     const size_t used = strlen(buffer);
     va_list arguments;
@@ -152,15 +242,36 @@ void report_fault(Check &check, const Settings_Report &report, Finding fault, in
         finding(check, line, "error", "paper source %s takes no media size \"%s\"; it takes %s",
                 report.paper_source, report.media_size, list);
         break;
-    default: { // PAGE_TOO_LARGE
+    case Finding::PAGE_TOO_LARGE: {
         const Paper_Conf *paper = call_paper_conf(report.paper_source, report.media_size);
-        const int longest =
-            paper->paper_width > paper->paper_height ? paper->paper_width : paper->paper_height;
+        const int longest = paper == nullptr                           ? 1
+                            : paper->paper_width > paper->paper_height ? paper->paper_width
+                                                                       : paper->paper_height;
         finding(check, line, "error",
                 "resolution %d is too large for %s: the page would not fit in 32 bits; at "
                 "most %d",
                 report.resolution, report.media_size, INT_MAX / longest);
+        break;
     }
+    case Finding::NONE: // not faults: note() reports these itself
+    case Finding::CANNOT_OPEN:
+    case Finding::TEXT_BEFORE_HEADER:
+    case Finding::LONE_BRACKET:
+    case Finding::NO_SECTION:
+    case Finding::EMPTY_KEY:
+    case Finding::NO_VALUE:
+    case Finding::HEADER:
+    case Finding::TEXT_AFTER_HEADER:
+    case Finding::LATER_PRINTER_SECTION:
+    case Finding::UNKNOWN_KEY:
+    case Finding::KEY_REPEATED:
+    case Finding::INK_NOT_A_NAME:
+    case Finding::RESOLUTION_TEXT:
+    case Finding::VALUE_CUT:
+    case Finding::LINE_IN_PIECES:
+    case Finding::NUL_BYTE:
+    case Finding::MESSAGE:
+        return;
     }
     fall_back(check, "the printer's section gives no usable settings", line);
 }
@@ -262,8 +373,15 @@ void note(Settings_Report &report, Finding found, int line, const char *text) {
         break;
     case Finding::NONE:
         break;
-    default:
+    case Finding::NO_INK:
+    case Finding::NO_RESOLUTION:
+    case Finding::RESOLUTION_NOT_POSITIVE:
+    case Finding::NO_MEDIA_SIZE:
+    case Finding::UNKNOWN_PAPER_SOURCE:
+    case Finding::MEDIA_SIZE_NOT_IN_SOURCE:
+    case Finding::PAGE_TOO_LARGE:
         report_fault(check, report, found, line);
+        break;
     }
 }
 
@@ -326,35 +444,34 @@ void check_cups_queues(const char *settings) {
         if (!ppd.uses_ravofilter) continue;
         const int queue_length = int(length - 4);
         if (strcmp(ppd.page_size, setup.media_size) != 0)
-            printf("%s: warning: CUPS queue %.*s lays pages out on %s, but the settings give %s, "
-                   "so its pages are cropped: make its PPD again with lpadmin -p %.*s -m %s\n",
-                   path, queue_length, entry->d_name, ppd.page_size[0] ? ppd.page_size : "no size",
-                   setup.media_size, queue_length, entry->d_name, PPD_NAME);
+            finding_on(path, "warning",
+                       "CUPS queue %.*s lays pages out on %s, but the settings give %s, so its "
+                       "pages are cropped: make its PPD again with lpadmin -p %.*s -m %s",
+                       queue_length, entry->d_name, ppd.page_size[0] ? ppd.page_size : "no size",
+                       setup.media_size, queue_length, entry->d_name, PPD_NAME);
         if (ppd.color_device != (colour ? 1 : 0))
-            printf("%s: warning: CUPS queue %.*s treats the printer as %s, but the settings give "
-                   "%s: make its PPD again with lpadmin -p %.*s -m %s\n",
-                   path, queue_length, entry->d_name, ppd.color_device == 1 ? "colour" : "grey",
-                   colour ? "colour" : "grey", queue_length, entry->d_name, PPD_NAME);
+            finding_on(path, "warning",
+                       "CUPS queue %.*s treats the printer as %s, but the settings give %s: make "
+                       "its PPD again with lpadmin -p %.*s -m %s",
+                       queue_length, entry->d_name, ppd.color_device == 1 ? "colour" : "grey",
+                       colour ? "colour" : "grey", queue_length, entry->d_name, PPD_NAME);
     }
     closedir(ppds);
 }
 
-bool find_on_path(const char *program, char *found, size_t size) {
-    const char *path = getenv("PATH");
-    for (const char *dir = path; dir != nullptr;
-         dir = strchr(dir, ':') ? strchr(dir, ':') + 1 : nullptr) {
-        const int length = int(strcspn(dir, ":"));
-        snprintf(found, size, "%.*s/%s", length, length > 0 ? dir : ".", program);
-        struct stat file;
-        if (stat(found, &file) == 0 && S_ISREG(file.st_mode) && access(found, X_OK) == 0)
-            return true;
-    }
-    return false;
+// Where the filter's shell finds gs: the same sh, the same PATH (or sh's own default).
+bool find_gs(char *found, size_t size) {
+    FILE *asked = popen("command -v gs 2>/dev/null", "r");
+    if (asked == nullptr) return false;
+    const bool answered = fgets(found, int(size), asked) != nullptr;
+    const bool known = pclose(asked) == 0 && answered && found[0] == '/';
+    found[strcspn(found, "\n")] = '\0';
+    return known;
 }
 
 void describe_rasterizer() {
     char gs[PATH_MAX];
-    if (!find_on_path("gs", gs, sizeof gs)) {
+    if (!find_gs(gs, sizeof gs)) {
         printf("rasterizer: gs is not on PATH: PostScript jobs will fail with status 2\n");
     } else {
         char version[64] = "of unknown version";
@@ -429,11 +546,21 @@ const char *hint_for(const unsigned char *start, size_t count) {
     return nullptr;
 }
 
-void describe_job(const char *job) {
-    const int fd = open(job, O_RDONLY | O_NONBLOCK);
-    if (fd < 0) {
-        printf("%s: cannot open it: %s\n", job, strerror(errno));
-        return;
+// The road a job takes. False when it will not print as its sender likely expects: it
+// cannot be read, is not a regular file, or is a format the printer cannot take.
+bool describe_job(const char *job) {
+    const int fd = open(job, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat file;
+    if (fd < 0 || fstat(fd, &file) != 0) {
+        finding_on(job, "error", "cannot open it: %s", strerror(errno));
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    if (!S_ISREG(file.st_mode)) {
+        finding_on(job, "error", "it is %s, not a regular file: the filter refuses it (status 1)",
+                   S_ISDIR(file.st_mode) ? "a directory" : "not a file");
+        close(fd);
+        return false;
     }
     unsigned char start[16];
     const ssize_t got = pread(fd, start, sizeof start, 0);
@@ -445,7 +572,7 @@ void describe_job(const char *job) {
     printf("%s: ", job);
     if (road < 0) {
         printf("refused with status 1: the filter needs a regular file it can map\n");
-        return;
+        return false;
     }
     printf(road == 0 ? "rasterized as PostScript: it starts with "
                      : "copied to the printer "
@@ -453,7 +580,8 @@ void describe_job(const char *job) {
     print_start(start, shown);
     printf(road == 0 ? "\n" : ", not %%! or 0x04 %%!\n");
     const char *hint = road == 0 ? nullptr : hint_for(start, count);
-    if (hint != nullptr) printf("%s: %s\n", job, hint);
+    if (hint != nullptr) finding_on(job, "warning", "%s", hint);
+    return hint == nullptr;
 }
 
 } // namespace
@@ -461,27 +589,48 @@ void describe_job(const char *job) {
 int main(int argc, char **argv) {
     Check check = {};
     check.path = settings_path();
-    int first_job = 1;
-    for (; first_job < argc && argv[first_job][0] == '-'; ++first_job) {
-        if (strcmp(argv[first_job], "--") == 0) {
-            ++first_job;
+    const option options[] = {{"file", required_argument, nullptr, 'f'},
+                              {"quiet", no_argument, nullptr, 'q'},
+                              {"help", no_argument, nullptr, 'h'},
+                              {"version", no_argument, nullptr, 'V'},
+                              {nullptr, 0, nullptr, 0}};
+    bool quiet = false;
+    for (int chosen; (chosen = getopt_long(argc, argv, "f:qh", options, nullptr)) != -1;) {
+        switch (chosen) {
+        case 'f':
+            check.path = optarg;
             break;
-        }
-        if (strcmp(argv[first_job], "-f") != 0 || first_job + 1 == argc) {
+        case 'q':
+            quiet = true;
+            break;
+        case 'h':
+            fputs(USAGE, stdout);
+            return 0;
+        case 'V':
+            printf("ravofilter-check %s\n", RAVOFILTER_VERSION);
+            return 0;
+        default: // getopt_long has named the option
             fputs(USAGE, stderr);
             return EXIT_USAGE;
         }
-        check.path = argv[++first_job];
+    }
+    if (quiet) { // the exit status alone
+        const int nothing = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        dup2(nothing, STDOUT_FILENO);
+        dup2(nothing, STDERR_FILENO);
     }
 
     check_spooler_can_read(check);
     Settings_Report report = {note, &check, {0, 0, 0, 0}, 0, 0, 0, "", ""};
     Conf conf = {};
     const bool used = read_settings(check.path, &conf, &report) == 0;
+    flush_finding();
     describe_outcome(check, used, conf, report);
     check_cups_queues(check.path);
     describe_rasterizer();
-    for (int job = first_job; job < argc; ++job)
-        describe_job(argv[job]);
-    return used ? EXIT_SETTINGS_USED : EXIT_DEFAULTS;
+    bool jobs_print = true;
+    for (int job = optind; job < argc; ++job)
+        jobs_print = describe_job(argv[job]) && jobs_print;
+    finish_findings();
+    return used && jobs_print ? EXIT_SETTINGS_USED : EXIT_DEFAULTS;
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
 using namespace std::string_literals;
@@ -111,46 +112,50 @@ TEST(Checker, ExplainsEachFindingAndTheOutcome) {
         SCOPED_TRACE(row.settings.value_or("(no file)"));
         const Check_Run run = run_checker(row.settings, {}, row.mode);
         EXPECT_EQ(run.status, row.status);
-        for (const std::string &line : row.says)
-            EXPECT_NE(run.out.find(line), std::string::npos) << "missing: " << line << "\nin:\n"
-                                                             << run.out;
+        for (const std::string &line : row.says) // findings, then the report
+            EXPECT_NE((run.err + run.out).find(line), std::string::npos)
+                << "missing: " << line << "\nin:\n"
+                << run.err + run.out;
     }
 }
 
 struct Job_Case {
     std::string job;
     std::string says; // after "job0: "
+    bool prints;      // as its sender likely expects
 };
 
 const Job_Case job_cases[] = {
-    {"%!PS\n", "rasterized as PostScript: it starts with \"%!PS\\x0a\""},
-    {"\x04%!PS\n", "rasterized as PostScript"},
+    {"%!PS\n", "rasterized as PostScript: it starts with \"%!PS\\x0a\"", true},
+    {"\x04%!PS\n", "rasterized as PostScript", true},
     {"Plain text, no PostScript\n",
-     "copied to the printer unchanged: it starts with \"Plain text, \""},
-    {"%PDF-1.7\n", "it is a PDF, which the printer cannot take"},
-    {"\xef\xbb\xbf%!PS\n", "it is PostScript behind a UTF-8 byte order mark"},
-    {"\x1b%-12345X@PJL\n", "it starts with a PJL header"},
-    {"@PJL ENTER LANGUAGE = POSTSCRIPT\n", "it starts with a PJL header"},
-    {"\xc5\xd0\xd3\xc6\x20\0\0\0"s, "it is an EPS file with a DOS binary header"},
-    {"\x1f\x8b\x08\0"s, "it is gzip-compressed"},
-    {"", "it is empty"},
+     "copied to the printer unchanged: it starts with \"Plain text, \"", true},
+    {"%PDF-1.7\n", "warning: it is a PDF, which the printer cannot take", false},
+    {"\xef\xbb\xbf%!PS\n", "warning: it is PostScript behind a UTF-8 byte order mark", false},
+    {"\x1b%-12345X@PJL\n", "warning: it starts with a PJL header", false},
+    {"@PJL ENTER LANGUAGE = POSTSCRIPT\n", "warning: it starts with a PJL header", false},
+    {"\xc5\xd0\xd3\xc6\x20\0\0\0"s, "warning: it is an EPS file with a DOS binary header", false},
+    {"\x1f\x8b\x08\0"s, "warning: it is gzip-compressed", false},
+    {"", "warning: it is empty", false},
 };
 
 // The road comes from the filter's own classification; copied jobs a user meant to print
-// get a word on what they are.
+// get a word on what they are, and make the outcome 1, as do jobs that cannot be read.
 TEST(Checker, TellsEachJobsRoad) {
-    std::vector<std::string> jobs;
-    for (const Job_Case &row : job_cases)
-        jobs.push_back(row.job);
-    const Check_Run run = run_checker(MODEL + VALID, jobs);
-    for (size_t index = 0; index < std::size(job_cases); ++index)
-        EXPECT_NE(run.out.find("job" + std::to_string(index) + ": " + job_cases[index].says),
-                  std::string::npos)
+    for (size_t index = 0; index < std::size(job_cases); ++index) {
+        const Check_Run run = run_checker(MODEL + VALID, {job_cases[index].job});
+        EXPECT_NE((run.out + run.err).find("job0: " + job_cases[index].says), std::string::npos)
             << job_cases[index].says << "\nin:\n"
-            << run.out;
-    EXPECT_EQ(run.out.find("job2: it"), std::string::npos); // plain text needs no word
-    const Check_Run directory = run_checker(MODEL + VALID, {}, 0644, {"-f", "ravorc", "."});
-    EXPECT_NE(directory.out.find(".: refused with status 1"), std::string::npos);
+            << run.out + run.err;
+        EXPECT_EQ(run.status, job_cases[index].prints ? 0 : 1) << job_cases[index].says;
+    }
+    EXPECT_EQ(run_checker(MODEL + VALID, {"Plain text\n"}).err, ""); // text needs no word
+    const Check_Run unreadable =
+        run_checker(MODEL + VALID, {}, 0644, {"-f", "ravorc", ".", "missing-job"});
+    EXPECT_EQ(unreadable.status, 1);
+    EXPECT_EQ(unreadable.err,
+              ".: error: it is a directory, not a regular file: the filter refuses it (status 1)\n"
+              "missing-job: error: cannot open it: No such file or directory\n");
 }
 
 // A FIFO at the settings path is named, and neither the checker nor the filter waits on it.
@@ -160,9 +165,9 @@ TEST(Checker, NamesAFifoWithoutWaiting) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     const Check_Run run = run_checker(std::nullopt, {}, 0644, {"-f", fifo});
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.out.find(fifo + ": error: it is a FIFO (named pipe), not a regular file"),
+    EXPECT_NE(run.err.find(fifo + ": error: it is a FIFO (named pipe), not a regular file"),
               std::string::npos)
-        << run.out;
+        << run.err;
     std::filesystem::remove_all(fifo.substr(0, fifo.rfind('/')));
 }
 
@@ -179,13 +184,74 @@ TEST(Checker, NamesTheNamespacesOrWhyNot) {
         << refused.out;
 }
 
-TEST(Checker, UsageErrorsExitTwo) {
-    for (const std::vector<std::string> &arguments :
-         {std::vector<std::string>{"-x"}, std::vector<std::string>{"-f"}}) {
-        const Check_Run run = run_checker(MODEL + VALID, {}, 0644, arguments);
-        EXPECT_EQ(run.status, 2);
-        EXPECT_EQ(run.out, "usage: ravofilter-check [-f FILE] [JOB...]\n");
+struct Convention_Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::string out_starts, err_starts; // "-": empty
+};
+
+const std::string USAGE = "usage: ravofilter-check [-q] [-f FILE] [JOB...]\n";
+
+const Convention_Case convention_cases[] = {
+    {{"-h"}, 0, USAGE, "-"},
+    {{"--help"}, 0, USAGE, "-"},
+    {{"--version"}, 0, "ravofilter-check 1.0.0\n", "-"},
+    {{"-x"}, 2, "-", "ravofilter-check: invalid option -- 'x'\n" + USAGE},
+    {{"--frobnicate"}, 2, "-", "ravofilter-check: unrecognized option '--frobnicate'\n" + USAGE},
+    {{"-f"}, 2, "-", "ravofilter-check: option requires an argument -- 'f'\n" + USAGE},
+    {{"-f", "ravorc"}, 0, "settings: grey, 720 dpi", "-"},
+    {{"-fravorc"}, 0, "settings: grey, 720 dpi", "-"},
+    {{"--file=ravorc"}, 0, "settings: grey, 720 dpi", "-"},
+    {{"-f", "missing"}, 1, "settings: defaults", "missing: error: cannot open it"},
+    {{"-q", "-f", "missing"}, 1, "-", "-"},
+    {{"--quiet", "-f", "ravorc"}, 0, "-", "-"},
+    {{"missing-job", "-f", "ravorc"}, 1, "settings: grey", "missing-job: error: cannot open"},
+    {{"-f", "ravorc", "--", "-q"}, 1, "settings: grey", "-q: error: cannot open"},
+};
+
+// Options as tools of its kind take them; usage errors exit 2 and name the option.
+TEST(Checker, ConventionsOfItsKind) {
+    for (const Convention_Case &row : convention_cases) {
+        SCOPED_TRACE(testing::PrintToString(row.arguments));
+        const Check_Run run = run_checker(MODEL + VALID, {}, 0644, row.arguments);
+        EXPECT_EQ(run.status, row.status);
+        if (row.out_starts == "-") {
+            EXPECT_EQ(run.out, "");
+        } else {
+            EXPECT_EQ(run.out.substr(0, row.out_starts.size()), row.out_starts) << run.out;
+        }
+        if (row.err_starts == "-") {
+            EXPECT_EQ(run.err, "");
+        } else {
+            EXPECT_EQ(run.err.substr(0, row.err_starts.size()), row.err_starts) << run.err;
+        }
     }
+}
+
+// The same finding on many lines, or many times on one, comes once with a count; after a
+// hundred findings the rest are counted.
+TEST(Checker, OutputStaysBounded) {
+    const Check_Run comments = run_checker(MODEL + std::string(20000, 'x') + "\n" + VALID);
+    EXPECT_EQ(comments.err,
+              "ravorc:2: warning: longer than 253 characters: the filter reads it in pieces, each "
+              "as a line of its own (79 times)\n"
+              "ravorc:2: warning: unknown key \"" +
+                  std::string(60, 'x') +
+                  "\" is ignored (79 times)\n"
+                  "ravorc:2: warning: unknown key \"" +
+                  std::string(13, 'x') + "\" is ignored\n");
+    std::string lines;
+    for (int line = 0; line < 5000; ++line)
+        lines += "#comment\n";
+    EXPECT_EQ(run_checker(MODEL + lines + VALID).err,
+              "ravorc:2: warning: unknown key \"#comment\" is ignored (5000 times, lines 2 to "
+              "5001)\n");
+    std::string keys;
+    for (int key = 0; key < 300; ++key)
+        keys += "key" + std::to_string(key) + "=1\n\n";
+    const Check_Run many = run_checker(MODEL + keys + VALID);
+    EXPECT_EQ(std::count(many.err.begin(), many.err.end(), '\n'), 101);
+    EXPECT_NE(many.err.find("ravofilter-check: 200 more findings not shown\n"), std::string::npos);
 }
 
 } // namespace

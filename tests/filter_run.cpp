@@ -148,6 +148,8 @@ Filter_Run run_filter(const Filter_Setup &setup) {
         if (setup.tmpdir == "run") chmod(tmpdir.c_str(), 0777);
         executable = dir + "/ravofilter";
         std::filesystem::copy_file(setup.executable, executable);
+        std::filesystem::create_directory(dir + "/gcov");
+        chmod((dir + "/gcov").c_str(), 0777);
     }
     if (setup.settings) {
         std::filesystem::create_directory(dir + "/etc");
@@ -218,9 +220,11 @@ Filter_Run run_filter(const Filter_Setup &setup) {
                 execl("/usr/bin/valgrind", "valgrind", "-q", "--error-exitcode=99",
                       "--leak-check=full", "--show-leak-kinds=all", "--errors-for-leak-kinds=all",
                       filter, "-w132", nullptr);
-            if (setup.unprivileged)
+            if (setup.unprivileged) { // an instrumented build's counts go where nobody may write
+                setenv("GCOV_PREFIX", (dir + "/gcov").c_str(), 1);
                 execl("/usr/bin/setpriv", "setpriv", "--reuid=nobody", "--regid=nogroup",
                       "--clear-groups", filter, "-w132", nullptr);
+            }
             execl(filter, "ravofilter", "-w132", "-l66", "-n", "user", nullptr);
             _exit(127);
         }
@@ -291,9 +295,10 @@ Check_Run run_checker(const std::optional<std::string> &settings,
     pid_t pid = fork();
     if (pid == 0) {
         int out = open((dir + "/out").c_str(), O_WRONLY | O_CREAT, 0600);
+        int err = open((dir + "/err").c_str(), O_WRONLY | O_CREAT, 0600);
         if (chdir(dir.c_str()) != 0) _exit(126);
         dup2(out, 1);
-        dup2(out, 2);
+        dup2(err, 2);
         setenv("PATH", "/nonexistent", 1);
         if (namespaces_refused) make_call_fail(__NR_unshare, 0, true, EPERM);
         execv(SETTINGS_CHECKER, argv.data());
@@ -302,7 +307,7 @@ Check_Run run_checker(const std::optional<std::string> &settings,
     int wait_status = 0;
     waitpid(pid, &wait_status, 0);
     Check_Run run{WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status),
-                  read_file(dir + "/out")};
+                  read_file(dir + "/out"), read_file(dir + "/err")};
     std::filesystem::remove_all(dir);
     return run;
 }

@@ -60,7 +60,7 @@ std::string gs_command(int ink, int resolution, long width, long height);
 
 struct Check_Run {
     int status = -1;
-    std::string out; // standard output and standard error
+    std::string out, err; // the report; the findings
 };
 
 // Runs ravofilter-check in a directory of its own on "ravorc" there (with these contents and
