@@ -221,8 +221,9 @@ void report_fault(Check &check, const Settings_Report &report, Finding fault, in
         break;
     case Finding::NO_RESOLUTION:
         finding(check, line, "error",
-                report.key_lines[1] != 0 ? "resolution has no digits and reads as 0"
-                                         : "the section sets no resolution, e.g. resolution=360");
+                report.key_lines[PARAM_RESOLUTION] != 0
+                    ? "resolution has no digits and reads as 0"
+                    : "the section sets no resolution, e.g. resolution=360");
         break;
     case Finding::RESOLUTION_NOT_POSITIVE:
         finding(check, line, "error", "resolution %d is not greater than 0", report.resolution);
@@ -231,13 +232,13 @@ void report_fault(Check &check, const Settings_Report &report, Finding fault, in
         finding(check, line, "error", "the section sets no media size, e.g. mediasize=A4");
         break;
     case Finding::UNKNOWN_PAPER_SOURCE:
-        if (report_cut_value(check, report, 3, line)) break;
+        if (report_cut_value(check, report, PARAM_PAPER_SOURCE, line)) break;
         list_sources(list, sizeof list);
         finding(check, line, "error", "unknown paper source \"%s\"; the paper sources are %s",
                 report.paper_source, list);
         break;
     case Finding::MEDIA_SIZE_NOT_IN_SOURCE:
-        if (report_cut_value(check, report, 2, line)) break;
+        if (report_cut_value(check, report, PARAM_MEDIA_SIZE, line)) break;
         list_names(list, sizeof list, table);
         finding(check, line, "error", "paper source %s takes no media size \"%s\"; it takes %s",
                 report.paper_source, report.media_size, list);
@@ -358,7 +359,8 @@ void note(Settings_Report &report, Finding found, int line, const char *text) {
                     text);
         break;
     case Finding::VALUE_CUT:
-        check.cut_lines[report.key_lines[2] == line ? 2 : 3] = line;
+        check.cut_lines[report.key_lines[PARAM_MEDIA_SIZE] == line ? PARAM_MEDIA_SIZE
+                                                                   : PARAM_PAPER_SOURCE] = line;
         break;
     case Finding::LINE_IN_PIECES:
         finding(check, line, "warning",
@@ -407,7 +409,7 @@ void describe_outcome(const Check &check, bool used, const Conf &conf,
     if (used) {
         const Paper_Conf *paper = call_paper_conf(report.paper_source, report.media_size);
         printf("settings: %s, %d dpi, %s from paper source %s: %d x %d pixels (%.1f x %.1f mm)\n",
-               conf.ink == 2 ? "grey" : "colour", conf.resolution, report.media_size,
+               conf.ink == INK_MONO ? "grey" : "colour", conf.resolution, report.media_size,
                report.paper_source, conf.width, conf.height,
                paper->paper_width * MM_PER_10_INCH / 10.0 / PAPER_UNITS_PER_INCH,
                paper->paper_height * MM_PER_10_INCH / 10.0 / PAPER_UNITS_PER_INCH);
@@ -431,7 +433,7 @@ void check_cups_queues(const char *settings) {
     DIR *ppds = opendir(folder);
     if (ppds == nullptr) return;
     const Printer_Setup setup = read_printer_setup(settings);
-    const bool colour = setup.conf.ink != 2;
+    const bool colour = setup.conf.ink != INK_MONO;
     while (const dirent *entry = readdir(ppds)) {
         const size_t length = strlen(entry->d_name);
         if (length < 5 || strcmp(entry->d_name + length - 4, ".ppd") != 0) continue;
@@ -621,7 +623,7 @@ int main(int argc, char **argv) {
     }
 
     check_spooler_can_read(check);
-    Settings_Report report = {note, &check, {0, 0, 0, 0}, 0, 0, 0, "", ""};
+    Settings_Report report = {note, &check, {0, 0, 0, 0}, 0, 0, 0, "", "", true};
     Conf conf = {};
     const bool used = read_settings(check.path, &conf, &report) == 0;
     flush_finding();

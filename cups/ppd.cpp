@@ -12,13 +12,14 @@ const char DEVICE_ID[] = "MFG:Quorvin;MDL:7X Series;CMD:PNG;CLS:PRINTER;";
 const char FILTER_LINE[] =
     "*cupsFilter2: \"application/vnd.cups-postscript application/vnd.quorvin-png 0 "
     "ravofilter-cups\"";
-const int INK_MONO = 2;
 const int UNITS_PER_POINT = PAPER_UNITS_PER_INCH / 72;
 
 void quiet(Settings_Report &, Finding, int, const char *) {}
 
 // A margin in tenths of a point, from 1/360 inch (5 units a point); never negative.
-int margin_tenths(int32_t units) { return units > 0 ? units * 10 / UNITS_PER_POINT : 0; }
+int margin_tenths(int32_t units) {
+    return units > 0 ? units * 10 / UNITS_PER_POINT : 0;
+}
 
 // The value of a "*Keyword: value" line, without quotes; null for another keyword.
 const char *value_of(const char *line, const char *keyword) {
@@ -33,7 +34,7 @@ const char *value_of(const char *line, const char *keyword) {
 } // namespace
 
 Printer_Setup read_printer_setup(const char *settings_path) {
-    Settings_Report report = {quiet, nullptr, {0, 0, 0, 0}, 0, 0, 0, "", ""};
+    Settings_Report report = {quiet, nullptr, {0, 0, 0, 0}, 0, 0, 0, "", "", false};
     Conf conf = {};
     if (read_settings(settings_path, &conf, &report) == 0) {
         const Paper_Conf *paper = call_paper_conf(report.paper_source, report.media_size);
@@ -66,12 +67,14 @@ void write_ppd(FILE *out, const Printer_Setup &setup, const char *settings_path)
     const int right_edge = width * 10 - right, top_edge = height * 10 - top;
 
     fputs("*PPD-Adobe: \"4.3\"\n", out);
-    fprintf(out, "*%% CUPS queue for the Quorvin 7X Series through ravofilter, which rasterizes "
-                 "with the\n*%% settings of %s. ",
+    fprintf(out,
+            "*%% CUPS queue for the Quorvin 7X Series through ravofilter, which rasterizes "
+            "with the\n*%% settings of %s. ",
             settings_path);
     if (setup.from_settings)
-        fprintf(out, "This PPD was written from that file: make it again\n*%% after "
-                     "editing it (lpadmin -p QUEUE -m %s).\n",
+        fprintf(out,
+                "This PPD was written from that file: make it again\n*%% after "
+                "editing it (lpadmin -p QUEUE -m %s).\n",
                 PPD_NAME);
     else
         fprintf(out, "This PPD was written for the filter's defaults, which it\n*%% uses "
@@ -87,16 +90,17 @@ void write_ppd(FILE *out, const Printer_Setup &setup, const char *settings_path)
     fprintf(out, "*ColorDevice: %s\n*DefaultColorSpace: %s\n", grey ? "False" : "True",
             grey ? "Gray" : "RGB");
     fprintf(out, "*DefaultResolution: %ddpi\n", setup.conf.resolution);
-    fprintf(out, "*FileSystem: False\n*Throughput: \"1\"\n*LandscapeOrientation: Plus90\n"
-                 "*TTRasterizer: Type42\n*cupsVersion: 2.4\n%s\n",
+    fprintf(out,
+            "*FileSystem: False\n*Throughput: \"1\"\n*LandscapeOrientation: Plus90\n"
+            "*TTRasterizer: Type42\n*cupsVersion: 2.4\n%s\n",
             FILTER_LINE);
     const char *const size_options[] = {"PageSize", "PageRegion"};
     for (const char *option : size_options) {
-        fprintf(out, "*OpenUI *%s/Media Size: PickOne\n*OrderDependency: 10 AnySetup *%s\n",
-                option, option);
+        fprintf(out, "*OpenUI *%s/Media Size: PickOne\n*OrderDependency: 10 AnySetup *%s\n", option,
+                option);
         fprintf(out, "*Default%s: %s\n", option, size);
-        fprintf(out, "*%s %s/%s: \"<</PageSize[%d %d]/ImagingBBox null>>setpagedevice\"\n",
-                option, size, size, width, height);
+        fprintf(out, "*%s %s/%s: \"<</PageSize[%d %d]/ImagingBBox null>>setpagedevice\"\n", option,
+                size, size, width, height);
         fprintf(out, "*CloseUI: *%s\n", option);
     }
     fprintf(out, "*DefaultImageableArea: %s\n", size);

@@ -47,10 +47,6 @@ const char *const COMMAND_TEMPLATES[] = {
 const char CONF_PATH[] = RAVOFILTER_CONF_PATH;
 const char MODEL_NAME[] = "Quorvin 7X Series";
 
-const int INK_COLOR = 1;
-const int INK_MONO = 2;
-enum Param_Index { PARAM_INK, PARAM_RESOLUTION, PARAM_MEDIA_SIZE, PARAM_PAPER_SOURCE };
-
 const size_t LINE_BUFFER_SIZE = 256;
 const int LINE_READ_SIZE = 254; // a settings line is read in pieces of at most 253 characters
 const size_t FIELD_SIZE = 12;   // media size and paper source: at most 11 characters
@@ -145,19 +141,23 @@ const char *settings_path() {
 
 namespace {
 
-// The settings file as the reader goes through it. Only a checker's report needs the
-// physical line numbers, so they are counted only then.
+// The settings file as the reader goes through it, with physical line numbers.
 struct Settings_Lines {
     FILE *file;
-    Settings_Report *report; // null in the filter
-    int number;              // the physical line of the last piece read
-    bool line_ended;         // the last piece ended its line
+    Settings_Report *report;
+    int number;      // the physical line of the last piece read
+    bool line_ended; // the last piece ended its line
 };
+
+// The filter's report: its messages go to standard error, the rest is not its business.
+void write_message(Settings_Report &, Finding finding, int, const char *text) {
+    if (finding == Finding::MESSAGE) fprintf(stderr, "%s\n", text);
+}
 
 } // namespace
 
 static void note(Settings_Report *report, Finding finding, int line, const char *text = "") {
-    if (report != nullptr) report->note(*report, finding, line, text);
+    report->note(*report, finding, line, text);
 }
 
 static void note(const Settings_Lines &lines, Finding finding, const char *text = "") {
@@ -166,9 +166,8 @@ static void note(const Settings_Lines &lines, Finding finding, const char *text 
 
 // Reads the next piece of at most 253 characters, as fgets does.
 static bool read_piece(Settings_Lines &lines, char *line) {
-    const long start = lines.report != nullptr ? ftell(lines.file) : -1;
+    const long start = ftell(lines.file);
     if (fgets(line, LINE_READ_SIZE, lines.file) == nullptr) return false;
-    if (lines.report == nullptr) return true;
     const long end = ftell(lines.file);
     const size_t length = strlen(line);
     const size_t consumed =
@@ -183,10 +182,7 @@ static bool read_piece(Settings_Lines &lines, char *line) {
 // Reports unusable settings, closing the file if one is given. Always 1.
 static int conf_error(FILE *file, Settings_Report *report) {
     if (file != nullptr) fclose(file);
-    if (report != nullptr)
-        note(report, Finding::MESSAGE, 0, "ravorc not read");
-    else
-        fputs("ravorc not read\n", stderr);
+    note(report, Finding::MESSAGE, 0, "ravorc not read");
     return 1;
 }
 
@@ -225,13 +221,11 @@ static int find_section(Settings_Lines &lines) {
             note(lines, Finding::LONE_BRACKET);
             return -1;
         }
-        if (lines.report != nullptr) { // the name alone, then what follows it
-            char *end = strchr(line, ']');
-            if (end != nullptr) *end = '\0';
-            note(lines, Finding::HEADER, line + 1);
-            if (end != nullptr && end[1] != '\0') note(lines, Finding::TEXT_AFTER_HEADER, end + 1);
-            if (end != nullptr) *end = ']';
-        }
+        char *end = strchr(line, ']'); // the name alone, then what follows it
+        if (end != nullptr) *end = '\0';
+        note(lines, Finding::HEADER, line + 1);
+        if (end != nullptr && end[1] != '\0') note(lines, Finding::TEXT_AFTER_HEADER, end + 1);
+        if (end != nullptr) *end = ']';
         if (selects_printer(model, line)) return line_number;
     }
     note(lines, Finding::NO_SECTION);
@@ -293,25 +287,21 @@ static Finding settings_fault(int ink, int resolution, const char *media_size,
     return Finding::NONE;
 }
 
-// Validates the settings and fills all of *conf at once; 1 leaves *conf untouched.
+// Validates the settings and fills all of *conf at once; 1 leaves *conf untouched, with
+// *fault saying why.
 static int set_conf(Conf *conf, int ink, int resolution, const char *media_size,
-                    const char *paper_source) {
+                    const char *paper_source, Finding *fault) {
     const Paper_Conf *paper;
-    if (conf == nullptr ||
-        settings_fault(ink, resolution, media_size, paper_source, &paper) != Finding::NONE)
-        return 1;
+    *fault = settings_fault(ink, resolution, media_size, paper_source, &paper);
+    if (conf == nullptr || *fault != Finding::NONE) return 1;
     *conf = {ink, resolution,
              int32_t(int64_t(resolution) * paper->paper_width / PAPER_UNITS_PER_INCH),
              int32_t(int64_t(resolution) * paper->paper_height / PAPER_UNITS_PER_INCH)};
     return 0;
 }
 
-// For a report: why set_conf refused the settings, at the line that set the culprit.
-static void note_settings_fault(Settings_Report *report, int ink, int resolution,
-                                const char *media_size, const char *paper_source) {
-    if (report == nullptr) return;
-    const Paper_Conf *paper;
-    const Finding fault = settings_fault(ink, resolution, media_size, paper_source, &paper);
+// Why set_conf refused the settings, at the line that set the culprit.
+static void note_settings_fault(Settings_Report *report, Finding fault) {
     int key = -1;
     if (fault == Finding::NO_RESOLUTION || fault == Finding::RESOLUTION_NOT_POSITIVE ||
         fault == Finding::PAGE_TOO_LARGE)
@@ -320,7 +310,7 @@ static void note_settings_fault(Settings_Report *report, int ink, int resolution
     if (fault == Finding::UNKNOWN_PAPER_SOURCE) key = PARAM_PAPER_SOURCE;
     const int line =
         key >= 0 && report->key_lines[key] > 0 ? report->key_lines[key] : report->section_line;
-    note(report, fault, line);
+    if (fault != Finding::NONE) note(report, fault, line);
 }
 
 // Opens the settings file for reading. Opening never waits (a FIFO or a device at the path
@@ -341,6 +331,8 @@ static FILE *open_settings(const char *path) {
 }
 
 int read_settings(const char *path, Conf *conf, Settings_Report *report) {
+    Settings_Report filter_report = {write_message, nullptr, {0, 0, 0, 0}, 0, 0, 0, "", "", false};
+    if (report == nullptr) report = &filter_report;
     int ink = 0;
     int resolution = 0;
     char media_size[FIELD_SIZE] = "";
@@ -348,10 +340,6 @@ int read_settings(const char *path, Conf *conf, Settings_Report *report) {
 
     FILE *file = open_settings(path);
     if (file == nullptr) {
-        if (report == nullptr) {
-            fprintf(stderr, "%s : No such file\n", path);
-            return 1;
-        }
         note(report, Finding::CANNOT_OPEN, 0, strerror(errno));
         char message[LINE_BUFFER_SIZE];
         snprintf(message, sizeof message, "%s : No such file", path);
@@ -365,7 +353,7 @@ int read_settings(const char *path, Conf *conf, Settings_Report *report) {
         fclose(file);
         return 1;
     }
-    if (report != nullptr) report->section_line = lines.number;
+    report->section_line = lines.number;
 
     char line[LINE_BUFFER_SIZE];
     char word[LINE_BUFFER_SIZE]; // the line's key, then its value
@@ -373,7 +361,7 @@ int read_settings(const char *path, Conf *conf, Settings_Report *report) {
         strip_space(line);
         if (line[0] == '\0') continue;
         if (line[0] == '[') { // the next section begins
-            if (report != nullptr) note_later_sections(lines, line);
+            if (report->read_later_headers) note_later_sections(lines, line);
             break;
         }
         if (line[0] == '=') {
@@ -392,10 +380,8 @@ int read_settings(const char *path, Conf *conf, Settings_Report *report) {
             note(lines, Finding::NO_VALUE, word);
             return conf_error(file, report);
         }
-        if (report != nullptr) {
-            if (report->key_lines[index] != 0) note(lines, Finding::KEY_REPEATED, word);
-            report->key_lines[index] = lines.number;
-        }
+        if (report->key_lines[index] != 0) note(lines, Finding::KEY_REPEATED, word);
+        report->key_lines[index] = lines.number;
         copy_field(word, sizeof word, equals + 1);
         const char *rest;
         switch (index) {
@@ -416,14 +402,13 @@ int read_settings(const char *path, Conf *conf, Settings_Report *report) {
         }
     }
     fclose(file);
-    if (report != nullptr) {
-        report->ink = ink;
-        report->resolution = resolution;
-        memcpy(report->media_size, media_size, FIELD_SIZE);
-        memcpy(report->paper_source, paper_source, FIELD_SIZE);
-    }
-    if (set_conf(conf, ink, resolution, media_size, paper_source) != 0) {
-        note_settings_fault(report, ink, resolution, media_size, paper_source);
+    report->ink = ink;
+    report->resolution = resolution;
+    memcpy(report->media_size, media_size, FIELD_SIZE);
+    memcpy(report->paper_source, paper_source, FIELD_SIZE);
+    Finding fault;
+    if (set_conf(conf, ink, resolution, media_size, paper_source, &fault) != 0) {
+        note_settings_fault(report, fault);
         return conf_error(nullptr, report);
     }
     return 0;

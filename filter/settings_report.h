@@ -10,6 +10,11 @@
 // Nothing of this goes into the filter's dynamic symbol table.
 #pragma GCC visibility push(hidden)
 
+// Ink modes, as Conf::ink holds them, and the indices of Params.
+const int INK_COLOR = 1;
+const int INK_MONO = 2;
+enum Param_Index { PARAM_INK, PARAM_RESOLUTION, PARAM_MEDIA_SIZE, PARAM_PAPER_SOURCE };
+
 enum class Finding {
     NONE,
     // Why the settings cannot be had; the filter then falls back to Def_Conf.
@@ -41,7 +46,8 @@ enum class Finding {
 };
 
 struct Settings_Report {
-    // Called for every finding, in file order; line 0 when no line applies.
+    // Called for every finding, in file order; line 0 when no line applies. The filter's own
+    // report writes the MESSAGE findings to standard error and passes over the rest.
     void (*note)(Settings_Report &report, Finding finding, int line, const char *text);
     void *context; // the checker's own state
     // Filled as the reader goes: the line that last set each key (0: never), by the index
@@ -51,10 +57,13 @@ struct Settings_Report {
     // The values read from the section, before they are validated.
     int ink, resolution;
     char media_size[12], paper_source[12];
+    bool read_later_headers; // also note LATER_PRINTER_SECTION after the section
 };
 
 // Reads the settings file at path as the filter reads /etc/ravorc; returns 0 when *conf
-// was filled, 1 otherwise. With a report, the filter's messages go to it, not to stderr.
+// was filled, 1 otherwise. With a report, the filter's messages go to it, not to stderr;
+// with none, the filter's own report is used. The reader stops at the section's end, as the
+// filter does, unless the report asks it to read the headers after it too.
 int read_settings(const char *path, Conf *conf, Settings_Report *report);
 // The printer model whose section the reader looks for, and the file the filter reads.
 const char *model_name();

@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                               0,
                               0,
                               "",
-                              ""};
+                              "",
+                              true};
     Conf reported = {-1, -1, -1, -1};
     const int reported_result = read_settings(RAVOFILTER_CONF_PATH, &reported, &report);
     if (read_conf(&conf) != reported_result || memcmp(&conf, &reported, sizeof conf) != 0) abort();
