@@ -204,11 +204,11 @@ check "... and leaves no job copy or private directory ($(ls spool/temp | tr '\n
 # Letter, and a Letter page arrives whole (bars 20 points high at its top and bottom).
 printf '[Quorvin 7X Series]\nink=MONO\nresolution=72\nmediasize=LT\n' >/etc/ravorc
 check "the checker warns that the queue's PPD is for A4" \
-    sh -c "CUPS_SERVERROOT=$work/conf ravofilter-check | grep -q 'quorvin lays pages out on A4, but the settings give LT'"
+    sh -c "CUPS_SERVERROOT=$work/conf ravofilter-check 2>&1 | grep -q 'quorvin lays pages out on A4, but the settings give LT'"
 lpadmin -p quorvin -m ravofilter:quorvin-7x.ppd
 check "the PPD made again says LT" grep -qx '\*DefaultPageSize: LT' $ppd
 check "and the checker is content with it" \
-    sh -c "! CUPS_SERVERROOT=$work/conf ravofilter-check | grep -q 'CUPS queue'"
+    sh -c "! CUPS_SERVERROOT=$work/conf ravofilter-check 2>&1 | grep -q 'CUPS queue'"
 gs -q -sDEVICE=pdfwrite -dDEVICEWIDTHPOINTS=612 -dDEVICEHEIGHTPOINTS=792 -dFIXEDMEDIA \
     -o letter.pdf -c "0 772 612 20 rectfill 0 0 612 20 rectfill showpage"
 state=$(print_job -o document-format=application/pdf letter.pdf)
