@@ -42,6 +42,7 @@ struct Check {
     int header_count;
     char alike_header[40]; // a header that names the printer but for case or blanks
     int cut_lines[4];      // lines whose media size or paper source was too long
+    bool further_faults;   // the filter stopped before these: findings say "also"
 };
 
 // Findings go to standard error as compilers write them. A finding made again on the same or
@@ -123,7 +124,8 @@ void finding(const Check &check, int line, const char *level, const char *format
 void finding(const Check &check, int line, const char *level, const char *format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    report_finding(check.path, line, level, format, arguments);
+    report_finding(check.path, line, check.further_faults ? "error: also" : level, format,
+                   arguments);
     va_end(arguments);
 }
 
@@ -174,6 +176,35 @@ bool alike(const char *name, const char *known, bool as_prefix) {
     if (length == 0) return false;
     return as_prefix ? strncmp(folded_known, folded_name, length) == 0
                      : strcmp(folded_known, folded_name) == 0;
+}
+
+// The media size of the table that a name most likely means: the same but for case or
+// blanks, the name people give it (Letter for LT), or the start of a longer name (A4 of
+// "A4 Landscape"). Null when none.
+const char *suggest_media_size(const char *name, const Paper_Conf *table) {
+    const struct {
+        const char *spoken, *name;
+    } aliases[] = {{"letter", "LT"},   {"legal", "LGL"},      {"executive", "EXE"},
+                   {"postcard", "PC"}, {"halfletter", "HLT"}, {"statement", "HLT"}};
+    char folded[64];
+    fold(name, folded, sizeof folded);
+    const char *best = nullptr;
+    size_t best_length = 0;
+    for (const Paper_Conf *entry = table; entry != nullptr && entry->name != nullptr; ++entry) {
+        char known[16];
+        fold(entry->name, known, sizeof known);
+        const size_t length = strlen(known);
+        const bool prefix = strncmp(folded, known, length) == 0;
+        for (const auto &alias : aliases)
+            if (strcmp(alias.name, entry->name) == 0 &&
+                strncmp(folded, alias.spoken, strlen(alias.spoken)) == 0)
+                return entry->name;
+        if (prefix && length > best_length) {
+            best = entry->name;
+            best_length = length;
+        }
+    }
+    return best;
 }
 
 // "A, B, C" from the names of a paper table, or of the paper sources.
@@ -240,8 +271,13 @@ void report_fault(Check &check, const Settings_Report &report, Finding fault, in
     case Finding::MEDIA_SIZE_NOT_IN_SOURCE:
         if (report_cut_value(check, report, PARAM_MEDIA_SIZE, line)) break;
         list_names(list, sizeof list, table);
-        finding(check, line, "error", "paper source %s takes no media size \"%s\"; it takes %s",
-                report.paper_source, report.media_size, list);
+        if (const char *meant = suggest_media_size(report.media_size, table))
+            finding(check, line, "error",
+                    "paper source %s takes no media size \"%s\"; did you mean %s? It takes %s",
+                    report.paper_source, report.media_size, meant, list);
+        else
+            finding(check, line, "error", "paper source %s takes no media size \"%s\"; it takes %s",
+                    report.paper_source, report.media_size, list);
         break;
     case Finding::PAGE_TOO_LARGE: {
         const Paper_Conf *paper = call_paper_conf(report.paper_source, report.media_size);
@@ -275,6 +311,64 @@ void report_fault(Check &check, const Settings_Report &report, Finding fault, in
         return;
     }
     fall_back(check, "the printer's section gives no usable settings", line);
+}
+
+// The filter stops at the first value it cannot use; the others come here, each found by
+// the filter's own validation once the ones before it are set aside.
+void report_further_faults(Check &check, Settings_Report report) {
+    if (report.section_line == 0 || strstr(check.fallback, "malformed") != nullptr) return;
+    Finding fault =
+        validate_settings(report.ink, report.resolution, report.media_size, report.paper_source);
+    for (int round = 0; round < Param_Num + 2 && fault != Finding::NONE; ++round) {
+        switch (fault) { // set the culprit aside with a value the filter takes
+        case Finding::NO_INK:
+            report.ink = INK_COLOR;
+            break;
+        case Finding::NO_RESOLUTION:
+        case Finding::RESOLUTION_NOT_POSITIVE:
+        case Finding::PAGE_TOO_LARGE:
+            report.resolution = Def_Conf.resolution;
+            break;
+        case Finding::UNKNOWN_PAPER_SOURCE:
+            snprintf(report.paper_source, sizeof report.paper_source, "%s", paper_sources[0].word);
+            break;
+        case Finding::NO_MEDIA_SIZE:
+        case Finding::MEDIA_SIZE_NOT_IN_SOURCE:
+            snprintf(report.media_size, sizeof report.media_size, "%s",
+                     paper_source_table(report.paper_source)->name);
+            break;
+        case Finding::NONE:
+        case Finding::CANNOT_OPEN:
+        case Finding::TEXT_BEFORE_HEADER:
+        case Finding::LONE_BRACKET:
+        case Finding::NO_SECTION:
+        case Finding::EMPTY_KEY:
+        case Finding::NO_VALUE:
+        case Finding::HEADER:
+        case Finding::TEXT_AFTER_HEADER:
+        case Finding::LATER_PRINTER_SECTION:
+        case Finding::UNKNOWN_KEY:
+        case Finding::KEY_REPEATED:
+        case Finding::INK_NOT_A_NAME:
+        case Finding::RESOLUTION_TEXT:
+        case Finding::VALUE_CUT:
+        case Finding::LINE_IN_PIECES:
+        case Finding::NUL_BYTE:
+        case Finding::MESSAGE:
+            return;
+        }
+        fault = validate_settings(report.ink, report.resolution, report.media_size,
+                                  report.paper_source);
+        if (fault == Finding::NONE) break;
+        const int key = fault == Finding::MEDIA_SIZE_NOT_IN_SOURCE ? PARAM_MEDIA_SIZE
+                        : fault == Finding::UNKNOWN_PAPER_SOURCE   ? PARAM_PAPER_SOURCE
+                        : fault == Finding::NO_INK                 ? PARAM_INK
+                                                                   : PARAM_RESOLUTION;
+        const int line = report.key_lines[key] > 0 ? report.key_lines[key] : report.section_line;
+        check.further_faults = true;
+        report_fault(check, report, fault, line);
+        check.further_faults = false;
+    }
 }
 
 void report_unknown_key(const Check &check, int line, const char *key) {
@@ -626,6 +720,7 @@ int main(int argc, char **argv) {
     Settings_Report report = {note, &check, {0, 0, 0, 0}, 0, 0, 0, "", "", true};
     Conf conf = {};
     const bool used = read_settings(check.path, &conf, &report) == 0;
+    if (!used) report_further_faults(check, report);
     flush_finding();
     describe_outcome(check, used, conf, report);
     check_cups_queues(check.path);

@@ -287,6 +287,12 @@ static Finding settings_fault(int ink, int resolution, const char *media_size,
     return Finding::NONE;
 }
 
+Finding validate_settings(int ink, int resolution, const char *media_size,
+                          const char *paper_source) {
+    const Paper_Conf *paper;
+    return settings_fault(ink, resolution, media_size, paper_source, &paper);
+}
+
 // Validates the settings and fills all of *conf at once; 1 leaves *conf untouched, with
 // *fault saying why.
 static int set_conf(Conf *conf, int ink, int resolution, const char *media_size,

@@ -70,6 +70,9 @@ const char *model_name();
 const char *settings_path();
 // The index in Params of a key that names a parameter exactly; -1 for any other key.
 int param_index(const char *key);
+// Why the filter cannot use these values, as it validates them; Finding::NONE when it can.
+Finding validate_settings(int ink, int resolution, const char *media_size,
+                          const char *paper_source);
 // The filter's road for the job on standard input: 0 PostScript, 1 copied, -1 not mappable.
 int peek_job();
 // The command line the filter runs for these settings; false when it does not fit.
