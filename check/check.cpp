@@ -518,6 +518,54 @@ void describe_outcome(const Check &check, bool used, const Conf &conf,
         printf("command: %s\n", command);
 }
 
+// Settings the filter takes but at which Ghostscript cannot print a page, measured with
+// Ghostscript 10.00: at 1 dpi it stops with "rangecheck in setscreen" (2 dpi prints); its PNG
+// writer (libpng) refuses a page over 1,000,000 pixels wide or high; and one simple page
+// took 9.7 ns of CPU a pixel in grey, 27 ns in colour (at 1440 dpi on A4), so a page past
+// the CPU limit at that rate never comes out. Each makes every PostScript job fail.
+const int LEAST_RESOLUTION = 2;
+const long long PNG_MOST_PIXELS = 1000000;
+const double SECONDS_A_PIXEL_GREY = 9.7e-9, SECONDS_A_PIXEL_COLOUR = 2.7e-8;
+const double SLOW_PAGE_SECONDS = 60;
+
+// False when every PostScript job will fail with these settings.
+bool check_page_can_print(const Check &check, const Conf &conf, const Settings_Report &report) {
+    const int line = report.key_lines[PARAM_RESOLUTION];
+    if (conf.resolution < LEAST_RESOLUTION) {
+        finding(check, line, "error",
+                "Ghostscript cannot rasterize at %d dpi (rangecheck in setscreen): every "
+                "PostScript job would fail; %d dpi is the least that prints",
+                conf.resolution, LEAST_RESOLUTION);
+        return false;
+    }
+    if (conf.width > PNG_MOST_PIXELS || conf.height > PNG_MOST_PIXELS) {
+        finding(check, line, "error",
+                "at %d dpi a page is %d x %d pixels, and the PNG writer refuses more than %lld "
+                "either way: every PostScript job would fail",
+                conf.resolution, conf.width, conf.height, PNG_MOST_PIXELS);
+        return false;
+    }
+    const double pixels = double(conf.width) * conf.height;
+    const double seconds =
+        pixels * (conf.ink == INK_MONO ? SECONDS_A_PIXEL_GREY : SECONDS_A_PIXEL_COLOUR);
+    if (seconds > double(RASTERIZER_CPU_SECONDS)) {
+        finding(check, line, "error",
+                "at %d dpi a page is %d x %d pixels (%.0f MB of raster), which takes at least "
+                "about %.0f s of CPU time, beyond the rasterizer's limit of %llu s: every "
+                "PostScript job would be stopped",
+                conf.resolution, conf.width, conf.height,
+                pixels * (conf.ink == INK_MONO ? 1 : 3) / 1e6, seconds,
+                (unsigned long long)RASTERIZER_CPU_SECONDS);
+        return false;
+    }
+    if (seconds > SLOW_PAGE_SECONDS)
+        finding(check, line, "warning",
+                "at %d dpi a page is %d x %d pixels, which takes at least about %.0f s of CPU "
+                "time a page",
+                conf.resolution, conf.width, conf.height, seconds);
+    return true;
+}
+
 // CUPS queues of this printer whose PPD no longer says what the settings set: CUPS then lays
 // pages out for other paper, and the filter crops them, or sends colour to a grey printer.
 void check_cups_queues(const char *settings) {
@@ -721,6 +769,7 @@ int main(int argc, char **argv) {
     Conf conf = {};
     const bool used = read_settings(check.path, &conf, &report) == 0;
     if (!used) report_further_faults(check, report);
+    const bool prints = used && check_page_can_print(check, conf, report);
     flush_finding();
     describe_outcome(check, used, conf, report);
     check_cups_queues(check.path);
@@ -729,5 +778,5 @@ int main(int argc, char **argv) {
     for (int job = optind; job < argc; ++job)
         jobs_print = describe_job(argv[job]) && jobs_print;
     finish_findings();
-    return used && jobs_print ? EXIT_SETTINGS_USED : EXIT_DEFAULTS;
+    return prints && jobs_print ? EXIT_SETTINGS_USED : EXIT_DEFAULTS;
 }
