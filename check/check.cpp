@@ -11,8 +11,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -482,20 +484,81 @@ void note(Settings_Report &report, Finding found, int line, const char *text) {
 }
 
 // The spooler runs the filter as lp (BSD lpd, CUPS) or daemon (LPRng, group lp).
-void check_spooler_can_read(const Check &check) {
-    struct stat file;
-    if (stat(check.path, &file) != 0 || (file.st_mode & S_IROTH) != 0) return;
-    const char *const spooler_users[] = {"lp", "daemon"};
-    for (const char *user : spooler_users) {
-        const passwd *account = getpwnam(user);
-        if (account == nullptr) continue;
-        if ((file.st_uid == account->pw_uid && (file.st_mode & S_IRUSR) != 0) ||
-            (file.st_gid == account->pw_gid && (file.st_mode & S_IRGRP) != 0))
-            return;
+// What one user's reading of the settings file comes to.
+struct Reading {
+    bool used;
+    Conf conf;
+    char why[160]; // the first reason it falls back, or ""
+};
+
+void remember_why(Settings_Report &report, Finding found, int, const char *text) {
+    Reading &reading = *static_cast<Reading *>(report.context);
+    if (reading.why[0] != '\0') return;
+    if (found == Finding::CANNOT_OPEN)
+        snprintf(reading.why, sizeof reading.why, "cannot open it: %s", text);
+    if (found == Finding::MESSAGE || found == Finding::NO_SECTION)
+        snprintf(reading.why, sizeof reading.why, "%s",
+                 found == Finding::NO_SECTION ? "no section for this printer" : text);
+}
+
+// Reads the file through the filter's reader with the user's identity, in a child that drops
+// root's privileges for good. False when the child could not become the user.
+bool read_as(const passwd &user, const char *path, Reading *reading) {
+    int answer[2];
+    if (pipe(answer) != 0) return false;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(answer[0]);
+        Reading mine = {};
+        Settings_Report report = {remember_why, &mine, {0, 0, 0, 0}, 0, 0, 0, "", "", false};
+        if (initgroups(user.pw_name, user.pw_gid) != 0 || setgid(user.pw_gid) != 0 ||
+            setuid(user.pw_uid) != 0 || getuid() != user.pw_uid)
+            _exit(1);
+        mine.used = read_settings(path, &mine.conf, &report) == 0;
+        _exit(write(answer[1], &mine, sizeof mine) == ssize_t(sizeof mine) ? 0 : 1);
     }
-    finding(check, 0, "warning",
-            "not readable by others, nor by lp or daemon as owner or group: the spooler's user "
-            "cannot read it, and the filter will print with its defaults");
+    close(answer[1]);
+    const bool answered =
+        child > 0 && read(answer[0], reading, sizeof *reading) == ssize_t(sizeof *reading);
+    close(answer[0]);
+    if (child > 0) waitpid(child, nullptr, 0);
+    return answered;
+}
+
+// The spooler runs the filter as lp (BSD lpd, CUPS) or daemon (LPRng). Run as root, the
+// checker reads the file as each of them, for real, and says where they fare otherwise;
+// run as another user, it can only read as that user. False when a spooler's user falls
+// back to the defaults while the file's settings are usable.
+bool check_spooler_users(const Check &check, bool used, const Conf &conf) {
+    if (geteuid() != 0) {
+        const passwd *me = getpwuid(geteuid());
+        printf("read as: %s, not as the spooler's users lp and daemon (run it as root for them)\n",
+               me != nullptr ? me->pw_name : "this user");
+        return true;
+    }
+    const struct {
+        const char *name, *spooler;
+    } users[] = {{"lp", "BSD lpd and CUPS"}, {"daemon", "LPRng"}};
+    bool all_use = true;
+    for (const auto &user : users) {
+        const passwd *account = getpwnam(user.name);
+        Reading reading = {};
+        if (account == nullptr || !read_as(*account, check.path, &reading)) continue;
+        if (reading.used == used && (!used || memcmp(&reading.conf, &conf, sizeof conf) == 0))
+            continue;
+        if (used && !reading.used) {
+            finding(check, 0, "error",
+                    "as %s, the user %s run the filter as, the filter falls back to its "
+                    "defaults: %s",
+                    user.name, user.spooler,
+                    reading.why[0] != '\0' ? reading.why : "no usable settings");
+            all_use = false;
+        } else {
+            finding(check, 0, "warning", "as %s, the user %s run the filter as, it reads otherwise",
+                    user.name, user.spooler);
+        }
+    }
+    return all_use;
 }
 
 void describe_outcome(const Check &check, bool used, const Conf &conf,
@@ -764,12 +827,12 @@ int main(int argc, char **argv) {
         dup2(nothing, STDERR_FILENO);
     }
 
-    check_spooler_can_read(check);
     Settings_Report report = {note, &check, {0, 0, 0, 0}, 0, 0, 0, "", "", true};
     Conf conf = {};
     const bool used = read_settings(check.path, &conf, &report) == 0;
     if (!used) report_further_faults(check, report);
     const bool prints = used && check_page_can_print(check, conf, report);
+    const bool spooler_reads = check_spooler_users(check, used, conf);
     flush_finding();
     describe_outcome(check, used, conf, report);
     check_cups_queues(check.path);
@@ -778,5 +841,5 @@ int main(int argc, char **argv) {
     for (int job = optind; job < argc; ++job)
         jobs_print = describe_job(argv[job]) && jobs_print;
     finish_findings();
-    return prints && jobs_print ? EXIT_SETTINGS_USED : EXIT_DEFAULTS;
+    return prints && spooler_reads && jobs_print ? EXIT_SETTINGS_USED : EXIT_DEFAULTS;
 }

@@ -278,6 +278,7 @@ Check_Run run_checker(const std::optional<std::string> &settings,
                       const std::vector<std::string> &arguments, bool namespaces_refused) {
     char dir_template[] = "/tmp/ravofilter-test-XXXXXX";
     const std::string dir = mkdtemp(dir_template);
+    chmod(dir.c_str(), 0755); // the spooler's users read the file as they would
     if (settings) {
         write_file(dir + "/ravorc", *settings);
         chmod((dir + "/ravorc").c_str(), mode);
