@@ -85,6 +85,20 @@ const Finding_Case finding_cases[] = {
      0,
      {"ravorc:3: warning: at 7200 dpi a page is 59520 x 84180 pixels, which takes at least "
       "about 135 s"}},
+    {"\xef\xbb\xbf" + MODEL + "ink=MONO\nresolution=72\nmediasize=A4\xc2\xa0\n", // unseen bytes
+     1,
+     {"ravorc:1: note: column 1 of \"\\xef\\xbb\\xbf[Quorvin 7X Series]\": a UTF-8 byte-order mark",
+      "ravorc:4: note: column 13 of \"mediasize=A4\\xc2\\xa0\": a no-break space (U+00A0)"}},
+    {MODEL + "ink=MONO\nresolution=72\nmediasize=A4 ; office paper\npapersource=\"AUTO\"\n",
+     1,
+     {"ravorc:4: note: column 14 of \"mediasize=A4 ; office paper\": a comment character",
+      "ravorc:5: note: column 13 of \"papersource=\\x22AUTO\\x22\": a quote"}},
+    {"[Quorvin 7X Series]\rink=MONO\rresolution=72\rmediasize=A4\r",
+     1,
+     {"ravorc:1: warning: the lines end in a carriage return alone (old Mac line ends)"}},
+    {MODEL + "ink=MONO\nresolution=72\nmediasize=A4\x01\n",
+     1,
+     {"ravorc:4: note: column 13 of \"mediasize=A4\\x01\": a control character 0x01"}},
     {MODEL + "ink=MONO\nresolution=-720\nmediasize=A4\n",
      1,
      {"ravorc:3: error: resolution -720 is not greater than 0"}},
@@ -188,7 +202,8 @@ TEST(Checker, TellsEachJobsRoad) {
               "missing-job: error: cannot open it: No such file or directory\n");
 }
 
-// A FIFO at the settings path is named, and neither the checker nor the filter waits on it.
+// A FIFO or a directory at the settings path is named; neither the checker nor the filter
+// waits on a FIFO.
 TEST(Checker, NamesAFifoWithoutWaiting) {
     char dir_template[] = "/tmp/ravofilter-test-XXXXXX";
     const std::string fifo = std::string(mkdtemp(dir_template)) + "/ravorc";
@@ -199,6 +214,10 @@ TEST(Checker, NamesAFifoWithoutWaiting) {
               std::string::npos)
         << run.err;
     std::filesystem::remove_all(fifo.substr(0, fifo.rfind('/')));
+    const Check_Run directory = run_checker(std::nullopt, {}, 0644, {"-f", "."});
+    EXPECT_EQ(directory.status, 1);
+    EXPECT_NE(directory.err.find(".: error: it is a directory, not a file"), std::string::npos)
+        << directory.err;
 }
 
 // The first layer, or why it is missing: then the private directory, without a bound.
