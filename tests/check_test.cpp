@@ -233,6 +233,41 @@ TEST(Checker, NamesTheNamespacesOrWhyNot) {
         << refused.out;
 }
 
+struct Report_Case {
+    std::string settings;
+    std::string findings;     // all of standard error
+    std::string report_start; // the settings: and command: lines
+};
+
+const Report_Case report_cases[] = {
+    {MODEL + "resolution=abc\nmediasize=Letter\npapersource=Tray1\n",
+     "ravorc:1: error: the section sets no ink: ink=MONO (grey) or ink=COLOR\n"
+     "ravorc:2: error: also: resolution has no digits and reads as 0\n"
+     "ravorc:4: error: also: unknown paper source \"Tray1\"; the paper sources are AUTO, ROLL, "
+     "TROLL, TR3300, TR820, TAUTO, T4AUTO\n"
+     "ravorc:3: error: also: paper source AUTO takes no media size \"Letter\"; did you mean LT? "
+     "It takes A4, A5, A6, A3, A3+, B5, B4, PC, DPC, PHOTO, L, ENVC3, ENVC4, ENVY1, ENVY2, "
+     "ENVY3, ENVY4, LT, LGL, EXE, HLT, INDEX5, INDEX8, ENV10, ENVDL, ENVC6, ENV5X8, PP100, "
+     "PP200, PANORAM\n",
+     "settings: defaults (colour, 360 dpi, A4: 2976 x 4209 pixels), because the printer's "
+     "section gives no usable settings (line 1); the filter writes \"ravorc not read\"\n"
+     "command: " + gs_command(1, 360, 2976, 4209) + "\n"},
+    {MODEL + "ink=MONO\nresolution=720dpi\nmediasize=A4\nmediasize=A5\n",
+     "ravorc:3: warning: resolution \"720dpi\": the text after the digits is ignored\n"
+     "ravorc:5: warning: mediasize given again (before at line 4): line 5 wins\n",
+     "settings: grey, 720 dpi, A5 from paper source AUTO: 4196 x 5952 pixels (148.0 x 210.0 "
+     "mm)\ncommand: " + gs_command(2, 720, 4196, 5952) + "\n"},
+};
+
+// Whole reports, to the letter: the findings, then the settings and the command.
+TEST(Checker, FullReportsExactly) {
+    for (const Report_Case &row : report_cases) {
+        const Check_Run run = run_checker(row.settings);
+        EXPECT_EQ(run.err, row.findings);
+        EXPECT_EQ(run.out.substr(0, row.report_start.size()), row.report_start);
+    }
+}
+
 struct Convention_Case {
     std::vector<std::string> arguments;
     int status;
