@@ -325,10 +325,26 @@ void report_fault(Check &check, const Settings_Report &report, Finding fault, in
 
 // The filter stops at the first value it cannot use; the others come here, each found by
 // the filter's own validation once the ones before it are set aside.
+// The line of the key a fault is about, or the section's header.
+int fault_line(const Settings_Report &report, Finding fault) {
+    const int key = fault == Finding::MEDIA_SIZE_NOT_IN_SOURCE || fault == Finding::NO_MEDIA_SIZE
+                        ? PARAM_MEDIA_SIZE
+                    : fault == Finding::UNKNOWN_PAPER_SOURCE ? PARAM_PAPER_SOURCE
+                    : fault == Finding::NO_INK               ? PARAM_INK
+                                                             : PARAM_RESOLUTION;
+    return report.key_lines[key] > 0 ? report.key_lines[key] : report.section_line;
+}
+
 void report_further_faults(Check &check, Settings_Report report) {
-    if (report.section_line == 0 || strstr(check.fallback, "malformed") != nullptr) return;
+    if (report.section_line == 0) return;
     Finding fault =
         validate_settings(report.ink, report.resolution, report.media_size, report.paper_source);
+    // A malformed section gave no fault of its values yet: the first one is further too.
+    if (strstr(check.fallback, "malformed") != nullptr && fault != Finding::NONE) {
+        check.further_faults = true;
+        report_fault(check, report, fault, fault_line(report, fault));
+        check.further_faults = false;
+    }
     for (int round = 0; round < Param_Num + 2 && fault != Finding::NONE; ++round) {
         switch (fault) { // set the culprit aside with a value the filter takes
         case Finding::NO_INK:
@@ -370,13 +386,8 @@ void report_further_faults(Check &check, Settings_Report report) {
         fault = validate_settings(report.ink, report.resolution, report.media_size,
                                   report.paper_source);
         if (fault == Finding::NONE) break;
-        const int key = fault == Finding::MEDIA_SIZE_NOT_IN_SOURCE ? PARAM_MEDIA_SIZE
-                        : fault == Finding::UNKNOWN_PAPER_SOURCE   ? PARAM_PAPER_SOURCE
-                        : fault == Finding::NO_INK                 ? PARAM_INK
-                                                                   : PARAM_RESOLUTION;
-        const int line = report.key_lines[key] > 0 ? report.key_lines[key] : report.section_line;
         check.further_faults = true;
-        report_fault(check, report, fault, line);
+        report_fault(check, report, fault, fault_line(report, fault));
         check.further_faults = false;
     }
 }

@@ -363,16 +363,19 @@ int read_settings(const char *path, Conf *conf, Settings_Report *report) {
 
     char line[LINE_BUFFER_SIZE];
     char word[LINE_BUFFER_SIZE]; // the line's key, then its value
+    bool malformed = false;      // only when reading on
     while (read_piece(lines, line)) {
         strip_space(line);
         if (line[0] == '\0') continue;
         if (line[0] == '[') { // the next section begins
-            if (report->read_later_headers) note_later_sections(lines, line);
+            if (report->read_on) note_later_sections(lines, line);
             break;
         }
         if (line[0] == '=') {
             note(lines, Finding::EMPTY_KEY);
-            return conf_error(file, report);
+            if (!report->read_on) return conf_error(file, report);
+            malformed = true;
+            continue;
         }
         const char *equals = strchr(line, '=');
         size_t key_length = equals != nullptr ? size_t(equals - line) : strlen(line);
@@ -384,7 +387,9 @@ int read_settings(const char *path, Conf *conf, Settings_Report *report) {
         }
         if (equals == nullptr || equals[1] == '\0') {
             note(lines, Finding::NO_VALUE, word);
-            return conf_error(file, report);
+            if (!report->read_on) return conf_error(file, report);
+            malformed = true;
+            continue;
         }
         if (report->key_lines[index] != 0) note(lines, Finding::KEY_REPEATED, word);
         report->key_lines[index] = lines.number;
@@ -412,6 +417,7 @@ int read_settings(const char *path, Conf *conf, Settings_Report *report) {
     report->resolution = resolution;
     memcpy(report->media_size, media_size, FIELD_SIZE);
     memcpy(report->paper_source, paper_source, FIELD_SIZE);
+    if (malformed) return conf_error(nullptr, report);
     Finding fault;
     if (set_conf(conf, ink, resolution, media_size, paper_source, &fault) != 0) {
         note_settings_fault(report, fault);

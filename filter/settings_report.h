@@ -57,13 +57,15 @@ struct Settings_Report {
     // The values read from the section, before they are validated.
     int ink, resolution;
     char media_size[12], paper_source[12];
-    bool read_later_headers; // also note LATER_PRINTER_SECTION after the section
+    // The checker's reading: past a malformed line of the section (noted, and the file still
+    // counts as malformed) and on through the headers after it, to report all there is.
+    bool read_on;
 };
 
 // Reads the settings file at path as the filter reads /etc/ravorc; returns 0 when *conf
 // was filled, 1 otherwise. With a report, the filter's messages go to it, not to stderr;
-// with none, the filter's own report is used. The reader stops at the section's end, as the
-// filter does, unless the report asks it to read the headers after it too.
+// with none, the filter's own report is used. The reader stops where the filter stops,
+// unless the report asks it to read on.
 int read_settings(const char *path, Conf *conf, Settings_Report *report);
 // The printer model whose section the reader looks for, and the file the filter reads.
 const char *model_name();

@@ -99,6 +99,13 @@ const Finding_Case finding_cases[] = {
     {MODEL + "ink=MONO\nresolution=72\nmediasize=A4\x01\n",
      1,
      {"ravorc:4: note: column 13 of \"mediasize=A4\\x01\": a control character 0x01"}},
+    {MODEL + "=MONO\nresolution=abc\nmediasize=\nink=COLOR\n", // past a malformed line
+     1,
+     {"ravorc:2: error: a line that starts with \"=\"",
+      "ravorc:4: error: mediasize without a value: the file is malformed",
+      "ravorc:3: error: also: resolution has no digits and reads as 0",
+      "ravorc:1: error: also: the section sets no media size",
+      "because the file is malformed (line 2)"}},
     {MODEL + "ink=MONO\nresolution=-720\nmediasize=A4\n",
      1,
      {"ravorc:3: error: resolution -720 is not greater than 0"}},
@@ -251,12 +258,14 @@ const Report_Case report_cases[] = {
      "PP200, PANORAM\n",
      "settings: defaults (colour, 360 dpi, A4: 2976 x 4209 pixels), because the printer's "
      "section gives no usable settings (line 1); the filter writes \"ravorc not read\"\n"
-     "command: " + gs_command(1, 360, 2976, 4209) + "\n"},
+     "command: " +
+         gs_command(1, 360, 2976, 4209) + "\n"},
     {MODEL + "ink=MONO\nresolution=720dpi\nmediasize=A4\nmediasize=A5\n",
      "ravorc:3: warning: resolution \"720dpi\": the text after the digits is ignored\n"
      "ravorc:5: warning: mediasize given again (before at line 4): line 5 wins\n",
      "settings: grey, 720 dpi, A5 from paper source AUTO: 4196 x 5952 pixels (148.0 x 210.0 "
-     "mm)\ncommand: " + gs_command(2, 720, 4196, 5952) + "\n"},
+     "mm)\ncommand: " +
+         gs_command(2, 720, 4196, 5952) + "\n"},
 };
 
 // Whole reports, to the letter: the findings, then the settings and the command.
