@@ -335,6 +335,24 @@ int fault_line(const Settings_Report &report, Finding fault) {
     return report.key_lines[key] > 0 ? report.key_lines[key] : report.section_line;
 }
 
+// Sets a value the filter refuses aside, with one it takes, so that validation goes on to
+// the next; false for what is no fault of a value.
+bool set_aside(Settings_Report &report, Finding fault) {
+    if (fault == Finding::NO_INK)
+        report.ink = INK_COLOR;
+    else if (fault == Finding::NO_RESOLUTION || fault == Finding::RESOLUTION_NOT_POSITIVE ||
+             fault == Finding::PAGE_TOO_LARGE)
+        report.resolution = Def_Conf.resolution;
+    else if (fault == Finding::UNKNOWN_PAPER_SOURCE)
+        snprintf(report.paper_source, sizeof report.paper_source, "%s", paper_sources[0].word);
+    else if (fault == Finding::NO_MEDIA_SIZE || fault == Finding::MEDIA_SIZE_NOT_IN_SOURCE)
+        snprintf(report.media_size, sizeof report.media_size, "%s",
+                 paper_source_table(report.paper_source)->name);
+    else
+        return false;
+    return true;
+}
+
 void report_further_faults(Check &check, Settings_Report report) {
     if (report.section_line == 0) return;
     Finding fault =
@@ -346,43 +364,7 @@ void report_further_faults(Check &check, Settings_Report report) {
         check.further_faults = false;
     }
     for (int round = 0; round < Param_Num + 2 && fault != Finding::NONE; ++round) {
-        switch (fault) { // set the culprit aside with a value the filter takes
-        case Finding::NO_INK:
-            report.ink = INK_COLOR;
-            break;
-        case Finding::NO_RESOLUTION:
-        case Finding::RESOLUTION_NOT_POSITIVE:
-        case Finding::PAGE_TOO_LARGE:
-            report.resolution = Def_Conf.resolution;
-            break;
-        case Finding::UNKNOWN_PAPER_SOURCE:
-            snprintf(report.paper_source, sizeof report.paper_source, "%s", paper_sources[0].word);
-            break;
-        case Finding::NO_MEDIA_SIZE:
-        case Finding::MEDIA_SIZE_NOT_IN_SOURCE:
-            snprintf(report.media_size, sizeof report.media_size, "%s",
-                     paper_source_table(report.paper_source)->name);
-            break;
-        case Finding::NONE:
-        case Finding::CANNOT_OPEN:
-        case Finding::TEXT_BEFORE_HEADER:
-        case Finding::LONE_BRACKET:
-        case Finding::NO_SECTION:
-        case Finding::EMPTY_KEY:
-        case Finding::NO_VALUE:
-        case Finding::HEADER:
-        case Finding::TEXT_AFTER_HEADER:
-        case Finding::LATER_PRINTER_SECTION:
-        case Finding::UNKNOWN_KEY:
-        case Finding::KEY_REPEATED:
-        case Finding::INK_NOT_A_NAME:
-        case Finding::RESOLUTION_TEXT:
-        case Finding::VALUE_CUT:
-        case Finding::LINE_IN_PIECES:
-        case Finding::NUL_BYTE:
-        case Finding::MESSAGE:
-            return;
-        }
+        if (!set_aside(report, fault)) return;
         fault = validate_settings(report.ink, report.resolution, report.media_size,
                                   report.paper_source);
         if (fault == Finding::NONE) break;
