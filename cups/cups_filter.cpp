@@ -34,7 +34,9 @@ const size_t BUFFER_SIZE = 65536;
 const size_t LINE_PIECE = 1000;
 
 volatile sig_atomic_t cancelled = 0;
-void note_cancel(int) { cancelled = 1; }
+void note_cancel(int) {
+    cancelled = 1;
+}
 
 bool write_all(int fd, const char *bytes, size_t count) {
     while (count > 0) {
@@ -129,7 +131,8 @@ void take_messages(Message_Line &line, const char *bytes, size_t count) {
 int open_job(int argc, char **argv) {
     if (argc == 7) {
         const int job = open(argv[6], O_RDONLY | O_CLOEXEC);
-        if (job < 0) tell_cupsd("ERROR: ravofilter-cups: cannot open %s: %s", argv[6], strerror(errno));
+        if (job < 0)
+            tell_cupsd("ERROR: ravofilter-cups: cannot open %s: %s", argv[6], strerror(errno));
         return job;
     }
     const char *tmpdir = getenv("TMPDIR");
@@ -138,8 +141,8 @@ int open_job(int argc, char **argv) {
              tmpdir != nullptr && tmpdir[0] == '/' ? tmpdir : "/tmp");
     const int job = mkostemp(path, O_CLOEXEC);
     if (job < 0) {
-        tell_cupsd("ERROR: ravofilter-cups: cannot create a temporary job file in %s: %s",
-                   path, strerror(errno));
+        tell_cupsd("ERROR: ravofilter-cups: cannot create a temporary job file in %s: %s", path,
+                   strerror(errno));
         return -1;
     }
     unlink(path);
@@ -249,7 +252,8 @@ int main(int argc, char **argv) {
     int data[2], messages[2];
     const pid_t filter = cancelled ? -1 : start_filter(job, data, messages, unblocked);
     if (filter < 0) {
-        if (!cancelled) tell_cupsd("ERROR: ravofilter-cups: cannot start ravofilter: %s", strerror(errno));
+        if (!cancelled)
+            tell_cupsd("ERROR: ravofilter-cups: cannot start ravofilter: %s", strerror(errno));
         return EXIT_RETRY;
     }
     close(job);
@@ -277,10 +281,11 @@ int main(int argc, char **argv) {
     while (waitpid(filter, &wait_status, 0) < 0 && errno == EINTR) {
     }
     if (png_pages_printed(flow.pages) > flow.pages.images) tell_cupsd("PAGE: 1 1");
-    const int status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status)
-                                              : 128 + WTERMSIG(wait_status);
+    const int status =
+        WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
     if (cancelled) {
-        tell_cupsd("DEBUG: ravofilter-cups: job cancelled, ravofilter ended with status %d", status);
+        tell_cupsd("DEBUG: ravofilter-cups: job cancelled, ravofilter ended with status %d",
+                   status);
         return status;
     }
     if (!flow.handing_on) return EXIT_RETRY;
@@ -288,7 +293,8 @@ int main(int argc, char **argv) {
     case 0:
         break;
     case 1:
-        tell_cupsd("ERROR: ravofilter could not read the job or write the printer data");
+        tell_cupsd("ERROR: ravofilter could not read the job, write the printer data or start "
+                   "the rasterizer");
         break;
     case 2:
         tell_cupsd("ERROR: Ghostscript could not rasterize the job");

@@ -19,8 +19,8 @@ bool is_chunk_type(const uint8_t *type) {
 void take_head(Png_Pages &pages) {
     pages.head_used = 0;
     if (pages.state == Png_Pages::SIGNATURE) {
-        pages.state = memcmp(pages.head, PNG_SIGNATURE, 8) == 0 ? Png_Pages::CHUNK_HEAD
-                                                                : Png_Pages::NOT_PNG;
+        pages.state =
+            memcmp(pages.head, PNG_SIGNATURE, 8) == 0 ? Png_Pages::CHUNK_HEAD : Png_Pages::NOT_PNG;
         return;
     }
     const uint32_t length = uint32_t(pages.head[0]) << 24 | uint32_t(pages.head[1]) << 16 |

@@ -47,8 +47,8 @@ const Message_Case message_cases[] = {
      "DEBUG: PAGE: total 7777\nDEBUG: INFO: hello\n"},
     {"a line past cupsd's cut goes in pieces that all stay debug",
      printing(std::string(2040, 'x') + "PPD: DefaultPageSize=Letter\n"), LT_GREY,
-     "DEBUG: " + std::string(1000, 'x') + "\nDEBUG: " + std::string(1000, 'x') + "\nDEBUG: " +
-         std::string(40, 'x') + "PPD: DefaultPageSize=Letter\n"},
+     "DEBUG: " + std::string(1000, 'x') + "\nDEBUG: " + std::string(1000, 'x') +
+         "\nDEBUG: " + std::string(40, 'x') + "PPD: DefaultPageSize=Letter\n"},
     {"control characters go, a final line without newline still comes",
      printing("\rSTATE: +media-empty-error\n\fPPD: x\x1b[31m\x7f\0y\n\tATTR: z"s), LT_GREY,
      "DEBUG: STATE: +media-empty-error\nDEBUG: PPD: x[31my\nDEBUG: ATTR: z\n"},
@@ -78,10 +78,8 @@ TEST(CupsFilter, MessagesReachCupsdInert) {
         for (std::string line; std::getline(lines, line);)
             EXPECT_TRUE(std::regex_match(line, inert)) << line;
     }
-    Filter_Run broken = run_filter({.job = message_cases[7].job,
-                                    .settings = LT_GREY,
-                                    .gs = "real",
-                                    .through_cups = true});
+    Filter_Run broken = run_filter(
+        {.job = message_cases[7].job, .settings = LT_GREY, .gs = "real", .through_cups = true});
     EXPECT_EQ(broken.status, 2);
     EXPECT_NE(broken.err.find("DEBUG: Error: /undefined in not-an-operator\n"), std::string::npos);
     EXPECT_TRUE(broken.err.ends_with("ERROR: Ghostscript could not rasterize the job\n"));
@@ -113,14 +111,17 @@ const std::string THREE_PAGES = "%!PS\n(PAGE: 99 1\n) print showpage showpage sh
 
 const Page_Case page_cases[] = {
     {{.job = THREE_PAGES, .settings = LT_GREY, .gs = "real"},
-     "DEBUG: PAGE: 99 1\n" + page_lines(3), 0},
+     "DEBUG: PAGE: 99 1\n" + page_lines(3),
+     0},
     {{.job = THREE_PAGES, .settings = LT_GREY, .gs = "real", .input = Job_Input::Pipe},
-     "DEBUG: PAGE: 99 1\n" + page_lines(3), 0},
+     "DEBUG: PAGE: 99 1\n" + page_lines(3),
+     0},
     {{.job = "Plain text\n"}, page_lines(1), 0},
     {{.job = "Plain text\n", .input = Job_Input::Pipe}, page_lines(1), 0},
     {{.job = ""}, "", 0},
     {{.job = "%!PS\n", .settings = LT_GREY, .gs = "1"}, // the stand-in's data is no PNG
-     "PAGE: 1 1\nERROR: Ghostscript could not rasterize the job\n", 2},
+     "PAGE: 1 1\nERROR: Ghostscript could not rasterize the job\n",
+     2},
     {{.job = "text\n", .output_full = true},
      "ERROR: ravofilter-cups: cannot hand the printer data on: No space left on device\n"
      "PAGE: 1 1\n",

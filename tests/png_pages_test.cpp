@@ -44,8 +44,8 @@ const Stream_Case stream_cases[] = {
     {"junk after an image is not a page", image() + "junk after it", 1, 1},
     {"chunk length beyond 2^31 stops the count",
      SIGNATURE + "\x80\0\0\0IDAT"s + std::string(8, 'x') + image(), 0, 1},
-    {"chunk type that is no type stops the count",
-     image() + SIGNATURE + "\0\0\0\0I D "s + image(), 1, 1},
+    {"chunk type that is no type stops the count", image() + SIGNATURE + "\0\0\0\0I D "s + image(),
+     1, 1},
 };
 
 TEST(PngPages, CountsWholeImagesWhateverTheReads) {

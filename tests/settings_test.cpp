@@ -171,7 +171,7 @@ TEST(Settings, JunkFilesNeverHurtTheFilter) {
                   run.gs_command);
         // Settings the filter uses but no page can print with make the checker's outcome 1.
         const bool pages_fail = check.err.find("every PostScript job would") != std::string::npos;
-        const int expected = run.err == NOT_READ                              ? 1
+        const int expected = run.err == NOT_READ                                ? 1
                              : run.gs_command != DEFAULT_COMMAND && !pages_fail ? 0
                                                                                 : -1;
         ASSERT_TRUE(check.status == expected || (expected == -1 && check.status <= 1)) << check.out;
