@@ -10,7 +10,10 @@
 #include <random>
 #include <regex>
 #include <sstream>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace std::string_literals;
 
@@ -130,6 +133,11 @@ TEST(Driver, RasterizerReadsOnlyTheSystem) {
         std::ofstream(file) << "another user's job";
         chmod(file.c_str(), 0640);
     }
+    // That job is still running: its filter holds the lock, so it is no stale directory, old
+    // as it is, and a later job must leave it alone.
+    const int other_job = open((spool + "/ravofilter.Other1").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(flock(other_job, LOCK_EX), 0);
+    usleep(useconds_t(STALE_DIR_SECONDS) * 1000000 + 100000);
     for (bool namespaces_refused : {false, true}) {
         Filter_Run run = run_filter({.job = "%!PS\n",
                                      .tmpdir = spool,
@@ -138,6 +146,8 @@ TEST(Driver, RasterizerReadsOnlyTheSystem) {
                                      .namespaces_refused = namespaces_refused});
         EXPECT_EQ(run.gs_reads, "EACCES EACCES EACCES EACCES opened") << namespaces_refused;
     }
+    EXPECT_TRUE(std::filesystem::exists(spool + "/ravofilter.Other1/page"));
+    close(other_job);
     std::filesystem::remove_all(spool);
 }
 
