@@ -274,6 +274,10 @@ void build_environment(const char *tmpdir, const char *(&variables)[ENVIRONMENT_
     variables[count] = nullptr;
 }
 
+// Files left in the job's temporary space, in namespaces or in the private directory.
+const char JOB_WROTE_FILES[] =
+    "ravofilter: the job wrote files of its own instead of printing its pages\n";
+
 // How the child tells the filter, on the descriptor CHILD_STATUS_FD, why no shell started.
 const int CHILD_STATUS_FD = 3;
 const char NAMESPACES_REFUSED = 'N'; // the kernel or its policy refuses them: fall back
@@ -371,7 +375,7 @@ long empty_directory(int dir, int depth);
     const int tmp = open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const long left = tmp < 0 ? -1 : empty_directory(tmp, 8);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && left != 0) {
-        fputs("ravofilter: the job wrote files of its own instead of printing its pages\n", stderr);
+        fputs(JOB_WROTE_FILES, stderr);
         _exit(2);
     }
     _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
@@ -670,8 +674,7 @@ Raster_Result run_rasterizer(const char *command) {
             fprintf(stderr, "ravofilter: cannot remove %s: %s\n", private_dir, strerror(errno));
             rasterized = false;
         } else if (left > 0 && rasterized) {
-            fputs("ravofilter: the job wrote files of its own instead of printing its pages\n",
-                  stderr);
+            fputs(JOB_WROTE_FILES, stderr);
             rasterized = false;
         }
         close(private_dir_lock);
