@@ -36,17 +36,22 @@ void take_head(Png_Pages &pages) {
 
 } // namespace
 
-void png_pages_feed(Png_Pages &pages, const uint8_t *bytes, size_t count) {
-    pages.bytes += count;
+size_t png_pages_walk(Png_Pages &pages, const uint8_t *bytes, size_t count) {
+    const size_t offered = count;
     while (count > 0 && pages.state != Png_Pages::NOT_PNG) {
         if (pages.state == Png_Pages::CHUNK_REST) {
             const size_t passed = pages.chunk_rest < count ? size_t(pages.chunk_rest) : count;
             pages.chunk_rest -= passed;
             bytes += passed;
             count -= passed;
-            if (pages.chunk_rest > 0) return;
-            if (pages.last_chunk) ++pages.images;
-            pages.state = pages.last_chunk ? Png_Pages::SIGNATURE : Png_Pages::CHUNK_HEAD;
+            if (pages.chunk_rest > 0) break;
+            if (pages.last_chunk) { // an image ends here
+                ++pages.images;
+                pages.state = Png_Pages::SIGNATURE;
+                pages.bytes += offered - count;
+                return offered - count;
+            }
+            pages.state = Png_Pages::CHUNK_HEAD;
             continue;
         }
         const size_t wanted = sizeof pages.head - pages.head_used;
@@ -56,6 +61,16 @@ void png_pages_feed(Png_Pages &pages, const uint8_t *bytes, size_t count) {
         bytes += taken;
         count -= taken;
         if (pages.head_used == sizeof pages.head) take_head(pages);
+    }
+    pages.bytes += offered;
+    return offered;
+}
+
+void png_pages_feed(Png_Pages &pages, const uint8_t *bytes, size_t count) {
+    while (count > 0) {
+        const size_t walked = png_pages_walk(pages, bytes, count);
+        bytes += walked;
+        count -= walked;
     }
 }
 

@@ -18,6 +18,9 @@ struct Png_Pages {
 
 // Walks the next bytes of the stream.
 void png_pages_feed(Png_Pages &pages, const uint8_t *bytes, size_t count);
+// Walks the next bytes up to the end of the next complete image at most; returns the bytes
+// walked, so that a caller can cut the stream into its pages.
+size_t png_pages_walk(Png_Pages &pages, const uint8_t *bytes, size_t count);
 
 // Pages the printer gets: the complete images; for data with no complete image that is not
 // a PNG image still coming (a job copied unchanged), one, so that no job escapes the count.

@@ -8,13 +8,10 @@ const char PPD_NAME[] = "ravofilter:quorvin-7x.ppd";
 
 namespace {
 
-const char DEVICE_ID[] = "MFG:Quorvin;MDL:7X Series;CMD:PNG;CLS:PRINTER;";
 const char FILTER_LINE[] =
     "*cupsFilter2: \"application/vnd.cups-postscript application/vnd.quorvin-png 0 "
     "ravofilter-cups\"";
 const int UNITS_PER_POINT = PAPER_UNITS_PER_INCH / 72;
-
-void quiet(Settings_Report &, Finding, int, const char *) {}
 
 // A margin in tenths of a point, from 1/360 inch (5 units a point); never negative.
 int margin_tenths(int32_t units) {
@@ -33,24 +30,9 @@ const char *value_of(const char *line, const char *keyword) {
 
 } // namespace
 
-Printer_Setup read_printer_setup(const char *settings_path) {
-    Settings_Report report = {quiet, nullptr, {0, 0, 0, 0}, 0, 0, 0, "", "", false};
-    Conf conf = {};
-    if (read_settings(settings_path, &conf, &report) == 0) {
-        const Paper_Conf *paper = call_paper_conf(report.paper_source, report.media_size);
-        return {conf, paper->name, paper, true};
-    }
-    return default_printer_setup();
-}
-
-Printer_Setup default_printer_setup() {
-    const Paper_Conf *a4 = call_paper_conf("AUTO", "A4");
-    return {Def_Conf, a4->name, a4, false};
-}
-
 void write_driver_listing(FILE *out) {
     fprintf(out, "\"%s\" en \"Quorvin\" \"Quorvin 7X Series, ravofilter\" \"%s\"\n", PPD_NAME,
-            DEVICE_ID);
+            PRINTER_DEVICE_ID);
 }
 
 void write_ppd(FILE *out, const Printer_Setup &setup, const char *settings_path) {
@@ -86,7 +68,7 @@ void write_ppd(FILE *out, const Printer_Setup &setup, const char *settings_path)
             "*ModelName: \"Quorvin 7X Series\"\n*ShortNickName: \"Quorvin 7X Series\"\n"
             "*NickName: \"Quorvin 7X Series, ravofilter\"\n*1284DeviceID: \"%s\"\n"
             "*PSVersion: \"(3010.000) 0\"\n*LanguageLevel: \"3\"\n",
-            DEVICE_ID);
+            PRINTER_DEVICE_ID);
     fprintf(out, "*ColorDevice: %s\n*DefaultColorSpace: %s\n", grey ? "False" : "True",
             grey ? "Gray" : "RGB");
     fprintf(out, "*DefaultResolution: %ddpi\n", setup.conf.resolution);

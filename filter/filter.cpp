@@ -35,12 +35,13 @@ const size_t COPY_READ_SIZE = 0xfffe;  // bytes asked for by each read of the co
 const size_t COMMAND_SIZE = 256;
 
 const char RASTERIZER[] = "gs";
-// Printf formats by ink mode 1 (colour) and 2 (grey). Ghostscript's own stdout is sent to
-// stderr so that what a job prints never lands between the PNG images.
+// Printf formats by ink mode 1 (colour) and 2 (grey), with room for a second program's own
+// options after the rasterizer's name (none for the filter). Ghostscript's own stdout is sent
+// to stderr so that what a job prints never lands between the PNG images.
 const char *const COMMAND_TEMPLATES[] = {
-    "%s -r%d -g%ldx%ld -q -dNOPROMPT -dNOPAUSE -dSAFER -sstdout=%%stderr -sDEVICE=png16m "
+    "%s%s -r%d -g%ldx%ld -q -dNOPROMPT -dNOPAUSE -dSAFER -sstdout=%%stderr -sDEVICE=png16m "
     "-sOutputFile=- - -c quit",
-    "%s -r%d -g%ldx%ld -q -dNOPROMPT -dNOPAUSE -dSAFER -sstdout=%%stderr -sDEVICE=pnggray "
+    "%s%s -r%d -g%ldx%ld -q -dNOPROMPT -dNOPAUSE -dSAFER -sstdout=%%stderr -sDEVICE=pnggray "
     "-sOutputFile=- - -c quit",
 };
 
@@ -95,11 +96,15 @@ static int copy_job() {
     return EXIT_DONE;
 }
 
-bool format_command(const Conf &conf, char *command, size_t size) {
+bool format_command_with(const Conf &conf, const char *options, char *command, size_t size) {
     const char *command_template = COMMAND_TEMPLATES[conf.ink == INK_MONO ? 1 : 0];
-    int length = snprintf(command, size, command_template, RASTERIZER, conf.resolution,
+    int length = snprintf(command, size, command_template, RASTERIZER, options, conf.resolution,
                           long(conf.width), long(conf.height));
     return length >= 0 && size_t(length) < size;
+}
+
+bool format_command(const Conf &conf, char *command, size_t size) {
+    return format_command_with(conf, "", command, size);
 }
 
 // Runs Ghostscript, confined, on the unread job on standard input, its PNG data going to
@@ -304,6 +309,13 @@ static int set_conf(Conf *conf, int ink, int resolution, const char *media_size,
              int32_t(int64_t(resolution) * paper->paper_width / PAPER_UNITS_PER_INCH),
              int32_t(int64_t(resolution) * paper->paper_height / PAPER_UNITS_PER_INCH)};
     return 0;
+}
+
+Finding job_conf(int ink, int resolution, const char *media_size, const char *paper_source,
+                 Conf *conf) {
+    Finding fault;
+    set_conf(conf, ink, resolution, media_size, paper_source, &fault);
+    return fault;
 }
 
 // Why set_conf refused the settings, at the line that set the culprit.

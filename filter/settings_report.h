@@ -75,9 +75,15 @@ int param_index(const char *key);
 // Why the filter cannot use these values, as it validates them; Finding::NONE when it can.
 Finding validate_settings(int ink, int resolution, const char *media_size,
                           const char *paper_source);
+// The page of these values as the filter computes it: Finding::NONE with *conf filled, or
+// why the filter cannot use them, *conf untouched.
+Finding job_conf(int ink, int resolution, const char *media_size, const char *paper_source,
+                 Conf *conf);
 // The filter's road for the job on standard input: 0 PostScript, 1 copied, -1 not mappable.
 int peek_job();
 // The command line the filter runs for these settings; false when it does not fit.
 bool format_command(const Conf &conf, char *command, size_t size);
+// The same command with options (each with a leading space) placed after the rasterizer's name.
+bool format_command_with(const Conf &conf, const char *options, char *command, size_t size);
 
 #pragma GCC visibility pop
