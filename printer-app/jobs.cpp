@@ -1,0 +1,411 @@
+#include "jobs.h"
+
+#include "media.h"
+
+#include "../cups/png_pages.h"
+#include "../filter/rasterizer.h"
+#include "../filter/settings_report.h"
+
+#include <fcntl.h>
+#include <png.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+const char PRINTER_FORMAT[] = "application/vnd.quorvin-png";
+
+namespace {
+
+const size_t COMMAND_SIZE = 512;
+const unsigned OPEN_END = INT_MAX; // the page count given to PAPPL: page ranges without an end
+
+// The rasterizer's outcome as its process reports it.
+const char RESULT_RASTERIZED = 'R', RESULT_JOB_FAILED = 'F', RESULT_RETRY = 'T';
+
+// The member of a job's media-col, if the client gave it.
+bool media_col_has(pappl_job_t *job, const char *member) {
+    ipp_attribute_t *media_col = papplJobGetAttribute(job, "media-col");
+    if (media_col == nullptr) return false;
+    return ippFindAttribute(ippGetCollection(media_col, 0), member, IPP_TAG_ZERO) != nullptr;
+}
+
+// The paper source for a size: the one the client named, else (or for "auto") the printer's
+// default source when it takes the size, else the first source that does.
+const char *choose_source(pappl_job_t *job, const pappl_pr_options_t &options,
+                          const char *default_source) {
+    if (media_col_has(job, "media-source") && strcmp(options.media.source, "auto") != 0)
+        return paper_source_of(options.media.source);
+    const char *chosen = paper_source_of(default_source);
+    if (chosen != nullptr && paper_for(chosen, options.media.size_name) != nullptr) return chosen;
+    for (const Paper_Source &source : paper_sources)
+        if (paper_for(source.word, options.media.size_name) != nullptr) return source.word;
+    return chosen;
+}
+
+// The resolution a job asks for: its printer-resolution; else the coarsest for draft quality
+// and the finest for high; else (normal quality, as CUPS asks for) the settings' own.
+int job_resolution(pappl_job_t *job, const pappl_pr_options_t &options,
+                   const pappl_pr_driver_data_t &driver) {
+    if (papplJobGetAttribute(job, "printer-resolution") != nullptr)
+        return options.printer_resolution[0];
+    ipp_attribute_t *quality = papplJobGetAttribute(job, "print-quality");
+    if (quality != nullptr && ippGetInteger(quality, 0) == IPP_QUALITY_DRAFT)
+        return driver.x_resolution[0];
+    if (quality != nullptr && ippGetInteger(quality, 0) == IPP_QUALITY_HIGH)
+        return driver.x_resolution[driver.num_resolution - 1];
+    return driver.x_default;
+}
+
+void log_job_text(pappl_job_t *job, char *text) {
+    for (char *line = strtok(text, "\n"); line != nullptr; line = strtok(nullptr, "\n"))
+        papplLogJob(job, PAPPL_LOGLEVEL_WARN, "%s", line);
+}
+
+// Runs the filter's confined rasterizer in a process of its own (it waits on signals and
+// owns its standard streams), the job file on its standard input and the PNG pages into
+// output. Ghostscript's messages go to the job's log; a cancelled job ends the rasterizer.
+char rasterize(pappl_job_t *job, const char *command, int output) {
+    int messages[2], result[2];
+    if (pipe2(messages, O_CLOEXEC) != 0) return RESULT_RETRY;
+    if (pipe2(result, O_CLOEXEC) != 0) {
+        close(messages[0]);
+        close(messages[1]);
+        return RESULT_RETRY;
+    }
+    const int job_file = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
+    const pid_t parent = getpid();
+    const pid_t child = job_file < 0 ? -1 : fork();
+    if (child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(1);
+        char outcome = RESULT_RETRY;
+        if (dup2(job_file, STDIN_FILENO) >= 0 && dup2(output, STDOUT_FILENO) >= 0 &&
+            dup2(messages[1], STDERR_FILENO) >= 0) {
+            switch (run_rasterizer(command)) {
+            case Raster_Result::RASTERIZED:
+                outcome = RESULT_RASTERIZED;
+                break;
+            case Raster_Result::JOB_FAILED:
+                outcome = RESULT_JOB_FAILED;
+                break;
+            case Raster_Result::RETRY:
+                break;
+            }
+        }
+        if (write(result[1], &outcome, 1) != 1) _exit(1);
+        _exit(0);
+    }
+    if (job_file >= 0) close(job_file);
+    close(messages[1]);
+    close(result[1]);
+    bool ended = false;
+    char text[4096];
+    size_t held = 0;
+    for (;;) {
+        pollfd from = {messages[0], POLLIN, 0};
+        const int ready = child < 0 ? 0 : poll(&from, 1, 500);
+        if (child < 0) break;
+        if (ready < 0 && errno != EINTR) break;
+        if (!ended && papplJobIsCanceled(job)) {
+            kill(child, SIGTERM);
+            ended = true;
+        }
+        if (ready <= 0) continue;
+        const ssize_t got = read(messages[0], text + held, sizeof text - 1 - held);
+        if (got <= 0) break;
+        held += size_t(got);
+        text[held] = '\0';
+        char *last_line_end = strrchr(text, '\n');
+        if (last_line_end == nullptr && held < sizeof text - 1) continue;
+        const size_t logged = last_line_end == nullptr ? held : size_t(last_line_end - text) + 1;
+        const char kept = text[logged];
+        text[logged] = '\0';
+        log_job_text(job, text);
+        text[logged] = kept;
+        memmove(text, text + logged, held - logged);
+        held -= logged;
+    }
+    if (held > 0) {
+        text[held] = '\0';
+        log_job_text(job, text);
+    }
+    close(messages[0]);
+    char outcome = RESULT_RETRY;
+    if (child > 0) {
+        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        if (read(result[0], &outcome, 1) != 1) outcome = RESULT_JOB_FAILED;
+    }
+    close(result[0]);
+    return outcome;
+}
+
+// Sends the PNG pages in output to the printer, copies times, counting each page.
+bool send_pages(pappl_job_t *job, pappl_device_t *device, int output, int copies) {
+    struct stat output_stat;
+    if (fstat(output, &output_stat) != 0) return false;
+    const size_t length = size_t(output_stat.st_size);
+    if (length == 0) return true;
+    void *mapped = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, output, 0);
+    if (mapped == MAP_FAILED) return false;
+    const uint8_t *bytes = static_cast<const uint8_t *>(mapped);
+    Png_Pages pages = {};
+    for (size_t at = 0; at < length;)
+        at += png_pages_walk(pages, bytes + at, length - at);
+    papplJobSetImpressions(job, png_pages_printed(pages) * copies);
+    bool sent = true;
+    for (int copy = 0; copy < copies && sent && !papplJobIsCanceled(job); ++copy) {
+        Png_Pages walk = {};
+        for (size_t at = 0; at < length && sent;) {
+            const size_t page = png_pages_walk(walk, bytes + at, length - at);
+            sent = papplDeviceWrite(device, bytes + at, page) == ssize_t(page);
+            at += page;
+            papplJobSetImpressionsCompleted(job, 1);
+        }
+    }
+    munmap(mapped, length);
+    return sent;
+}
+
+// An unnamed file beside the job's own, gone when closed.
+int open_output(pappl_job_t *job) {
+    char directory[PATH_MAX];
+    snprintf(directory, sizeof directory, "%s", papplJobGetFilename(job));
+    char *slash = strrchr(directory, '/');
+    if (slash == nullptr) return -1;
+    *slash = '\0';
+    return open(directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+}
+
+void abort_job(pappl_job_t *job, pappl_jreason_t reason, const char *why) {
+    papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
+    papplJobSetMessage(job, "%s", why);
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why);
+}
+
+} // namespace
+
+bool plan_job(pappl_job_t *job, const pappl_pr_options_t &options, Job_Page *page,
+              const char **why) {
+    pappl_pr_driver_data_t driver;
+    papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
+    if (papplJobGetAttribute(job, "overrides") != nullptr) {
+        *why = "Page overrides are not supported.";
+        return false;
+    }
+    const char *source = choose_source(job, options, driver.media_default.source);
+    const Paper_Conf *paper =
+        source == nullptr ? nullptr : paper_for(source, options.media.size_name);
+    if (paper == nullptr) {
+        *why = "The paper tables hold no such media size in that media source.";
+        return false;
+    }
+    const bool grey = options.print_color_mode == PAPPL_COLOR_MODE_MONOCHROME ||
+                      options.print_color_mode == PAPPL_COLOR_MODE_BI_LEVEL;
+    if (job_conf(grey ? INK_MONO : INK_COLOR, job_resolution(job, options, driver), paper->name,
+                 source, &page->conf) != Finding::NONE) {
+        *why = "The page is too large at this resolution.";
+        return false;
+    }
+    page->source = source;
+    snprintf(page->size_name, sizeof page->size_name, "%s", options.media.size_name);
+    page->options[0] = '\0';
+    size_t used = 0;
+    if (options.print_scaling != PAPPL_SCALING_NONE)
+        used += size_t(snprintf(page->options, sizeof page->options, " -dFitPage"));
+    if (options.first_page > 1 || options.last_page < OPEN_END)
+        snprintf(page->options + used, sizeof page->options - used, " -sPageList=%u-%u",
+                 options.first_page, options.last_page);
+    page->copies = options.copies > 0 ? options.copies : 1;
+    return true;
+}
+
+bool print_document(pappl_job_t *job, pappl_device_t *device, void *) {
+    pappl_pr_options_t *options = papplJobCreatePrintOptions(job, OPEN_END, true);
+    Job_Page page;
+    const char *why = nullptr;
+    const bool planned = options != nullptr && plan_job(job, *options, &page, &why);
+    if (options != nullptr) papplJobDeletePrintOptions(options);
+    if (!planned) {
+        abort_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                  why != nullptr ? why : "Cannot read the job's options.");
+        return false;
+    }
+    char command[COMMAND_SIZE];
+    if (!format_command_with(page.conf, page.options, command, sizeof command)) return false;
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Running \"%s\"", command);
+
+    const int output = open_output(job);
+    if (output < 0) {
+        abort_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot make the page file.");
+        return false;
+    }
+    const char outcome = rasterize(job, command, output);
+    bool printed = false;
+    if (outcome == RESULT_RASTERIZED)
+        printed = send_pages(job, device, output, page.copies);
+    else if (outcome == RESULT_JOB_FAILED && !papplJobIsCanceled(job))
+        abort_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The rasterizer failed on this job.");
+    else if (outcome == RESULT_RETRY)
+        abort_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot start the rasterizer.");
+    close(output);
+    return printed;
+}
+
+bool print_printer_format(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
+    const int job_file = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
+    if (job_file < 0) return false;
+    Png_Pages pages = {};
+    uint8_t buffer[65536];
+    ssize_t got;
+    while ((got = read(job_file, buffer, sizeof buffer)) > 0)
+        png_pages_feed(pages, buffer, size_t(got));
+    const bool whole =
+        got == 0 && pages.images > 0 && pages.state == Png_Pages::SIGNATURE && pages.head_used == 0;
+    bool printed = false;
+    if (!whole)
+        abort_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The job is not a PNG page stream.");
+    else
+        printed = send_pages(job, device, job_file, options->copies > 0 ? options->copies : 1);
+    close(job_file);
+    return printed;
+}
+
+// Raster pages: PAPPL renders them; each is written as one PNG image as the lines come, on
+// the page the filter makes for the job's paper at the page's resolution (PAPPL rounds sizes
+// from millimetres, a client's PWG raster may be for other paper): cut, or filled with white.
+namespace {
+
+struct Png_Page {
+    png_structp png;
+    png_infop info;
+    pappl_device_t *device;
+    Job_Page job;
+    uint32_t width, height, rows_written; // the filter's page
+    unsigned bytes_per_pixel;
+    unsigned char *row; // one row of the filter's page
+};
+
+void write_to_device(png_structp png, png_bytep bytes, size_t length) {
+    Png_Page *page = static_cast<Png_Page *>(png_get_io_ptr(png));
+    if (papplDeviceWrite(page->device, bytes, length) != ssize_t(length)) png_error(png, "write");
+}
+
+void flush_device(png_structp png) {
+    papplDeviceFlush(static_cast<Png_Page *>(png_get_io_ptr(png))->device);
+}
+
+void end_png(Png_Page *page) {
+    if (page->png != nullptr) png_destroy_write_struct(&page->png, &page->info);
+    page->png = nullptr;
+    page->info = nullptr;
+    free(page->row);
+    page->row = nullptr;
+}
+
+} // namespace
+
+bool raster_start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
+    const char *why = nullptr;
+    Job_Page plan;
+    if (!plan_job(job, *options, &plan, &why)) {
+        abort_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, why);
+        return false;
+    }
+    Png_Page *page = static_cast<Png_Page *>(calloc(1, sizeof(Png_Page)));
+    if (page == nullptr) return false;
+    page->device = device;
+    page->job = plan;
+    papplJobSetData(job, page);
+    return true;
+}
+
+bool raster_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *, unsigned) {
+    Png_Page *page = static_cast<Png_Page *>(papplJobGetData(job));
+    const auto &header = options->header;
+    // The filter's page for this paper at the resolution the page was rendered at.
+    Conf conf = page->job.conf;
+    const Paper_Conf *paper = paper_for(page->job.source, page->job.size_name);
+    if (paper == nullptr || job_conf(conf.ink, int(header.HWResolution[0]), paper->name,
+                                     page->job.source, &conf) != Finding::NONE)
+        return false;
+    page->width = uint32_t(conf.width);
+    page->height = uint32_t(conf.height);
+    page->rows_written = 0;
+    page->bytes_per_pixel = header.cupsBitsPerPixel == 8 ? 1 : 3;
+    page->row = static_cast<unsigned char *>(malloc(size_t(page->width) * page->bytes_per_pixel));
+    page->png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    page->info = page->png == nullptr ? nullptr : png_create_info_struct(page->png);
+    if (page->info == nullptr || page->row == nullptr) {
+        end_png(page);
+        return false;
+    }
+    if (setjmp(png_jmpbuf(page->png))) {
+        end_png(page);
+        return false;
+    }
+    png_set_write_fn(page->png, page, write_to_device, flush_device);
+    png_set_IHDR(page->png, page->info, page->width, page->height, 8,
+                 page->bytes_per_pixel == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    const png_uint_32 per_metre = png_uint_32(header.HWResolution[0] / 0.0254 + 0.5);
+    png_set_pHYs(page->png, page->info, per_metre, per_metre, PNG_RESOLUTION_METER);
+    png_write_info(page->png, page->info);
+    return true;
+}
+
+bool raster_write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *, unsigned y,
+                       const unsigned char *line) {
+    Png_Page *page = static_cast<Png_Page *>(papplJobGetData(job));
+    if (page->png == nullptr) return false;
+    if (y >= page->height) return true;
+    if (setjmp(png_jmpbuf(page->png))) {
+        end_png(page);
+        return false;
+    }
+    const size_t row_bytes = size_t(page->width) * page->bytes_per_pixel;
+    const size_t given = options->header.cupsBytesPerLine < row_bytes
+                             ? size_t(options->header.cupsBytesPerLine)
+                             : row_bytes;
+    memcpy(page->row, line, given);
+    memset(page->row + given, 0xff, row_bytes - given);
+    png_write_row(page->png, page->row);
+    ++page->rows_written;
+    return true;
+}
+
+bool raster_end_page(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *, unsigned) {
+    Png_Page *page = static_cast<Png_Page *>(papplJobGetData(job));
+    if (page->png == nullptr) return false;
+    if (setjmp(png_jmpbuf(page->png))) {
+        end_png(page);
+        return false;
+    }
+    memset(page->row, 0xff, size_t(page->width) * page->bytes_per_pixel);
+    for (; page->rows_written < page->height; ++page->rows_written)
+        png_write_row(page->png, page->row);
+    png_write_end(page->png, page->info);
+    end_png(page);
+    return true;
+}
+
+bool raster_end_job(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *) {
+    Png_Page *page = static_cast<Png_Page *>(papplJobGetData(job));
+    if (page != nullptr) {
+        end_png(page);
+        free(page);
+    }
+    papplJobSetData(job, nullptr);
+    return true;
+}

@@ -1,0 +1,235 @@
+// ravo-printer-app: the Quorvin 7X Series as an IPP Everywhere printer, for driverless
+// clients and spoolers. One driver, whose media, colour and resolution come from the paper
+// tables and whose defaults come from the settings file through the filter's own reader.
+#include "jobs.h"
+#include "media.h"
+
+#include "../filter/printer_setup.h"
+#include "../filter/settings_report.h"
+
+#include <pappl/pappl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#ifndef RAVOFILTER_VERSION
+#define RAVOFILTER_VERSION "0"
+#endif
+
+namespace {
+
+const char DRIVER_NAME[] = "quorvin-7x";
+const char MAKE_AND_MODEL[] = "Quorvin 7X Series";
+const char FOOTER_HTML[] = "Quorvin 7X Series printer application, ravofilter " RAVOFILTER_VERSION;
+
+pappl_pr_driver_t drivers[] = {
+    {DRIVER_NAME, MAKE_AND_MODEL, PRINTER_DEVICE_ID, nullptr},
+};
+
+// Resolutions offered: 360, 720 and 1440 dpi give every paper-table dimension (in 1/360 inch)
+// in whole dots, and the settings file's own resolution is the default.
+const int OFFERED_RESOLUTIONS[] = {360, 720, 1440};
+
+// Every size name of the tables, kept for the life of the program (PAPPL keeps the pointers).
+char size_names[PAPPL_MAX_MEDIA][64];
+int size_count;
+
+// A media-col for a table entry in a source, margins from its printable area.
+pappl_media_col_t media_col(const Paper_Conf &paper, const char *source) {
+    pappl_media_col_t col = {};
+    const int right = paper.paper_width - paper.area_left - paper.area_width;
+    const int bottom = paper.paper_height - paper.area_top - paper.area_height;
+    col.left_margin = units_to_hmm(paper.area_left > 0 ? paper.area_left : 0);
+    col.top_margin = units_to_hmm(paper.area_top > 0 ? paper.area_top : 0);
+    col.right_margin = units_to_hmm(right > 0 ? right : 0);
+    col.bottom_margin = units_to_hmm(bottom > 0 ? bottom : 0);
+    col.size_width = units_to_hmm(paper.paper_width);
+    col.size_length = units_to_hmm(paper.paper_height);
+    pwg_size_name(paper, col.size_name, sizeof col.size_name);
+    snprintf(col.source, sizeof col.source, "%s", pwg_source(source));
+    snprintf(col.type, sizeof col.type, "stationery");
+    return col;
+}
+
+// Attributes IPP Everywhere asks for that PAPPL does not give.
+ipp_t *extra_attributes() {
+    ipp_t *attrs = ippNew();
+    ippAddBoolean(attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
+    const char *const overrides[] = {"document-number", "pages"};
+    ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "overrides-supported", 2, nullptr,
+                  overrides);
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-default", nullptr,
+                 "auto");
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-supported",
+                 nullptr, "auto");
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "pwg-raster-document-sheet-back", nullptr,
+                 "normal");
+    return attrs;
+}
+
+// The printer only takes data: it cannot show a message, so Identify-Printer's message goes
+// to the application's log, where the administrator sees it.
+void identify(pappl_printer_t *printer, pappl_identify_actions_t, const char *message) {
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "Identify-Printer: %s",
+                    message != nullptr ? message : "");
+}
+
+// Its inks, whose levels the printer never reports back.
+void set_supplies(pappl_printer_t *printer, void *) {
+    pappl_supply_t supplies[2] = {};
+    supplies[0] = {PAPPL_SUPPLY_COLOR_BLACK, "Black Ink", true, -1,
+                   PAPPL_SUPPLY_TYPE_INK_CARTRIDGE};
+    supplies[1] = {PAPPL_SUPPLY_COLOR_MULTIPLE, "Color Ink", true, -1,
+                   PAPPL_SUPPLY_TYPE_INK_CARTRIDGE};
+    papplPrinterSetSupplies(printer, 2, supplies);
+}
+
+// The resolutions from coarse to fine, the settings' own among them.
+void offer_resolutions(pappl_pr_driver_data_t *data, int settings_resolution) {
+    data->num_resolution = 0;
+    bool placed = false;
+    for (int resolution : OFFERED_RESOLUTIONS) {
+        if (!placed && settings_resolution <= resolution) {
+            data->x_resolution[data->num_resolution++] = settings_resolution;
+            placed = true;
+        }
+        if (resolution != settings_resolution)
+            data->x_resolution[data->num_resolution++] = resolution;
+    }
+    if (!placed) data->x_resolution[data->num_resolution++] = settings_resolution;
+    for (int i = 0; i < data->num_resolution; ++i)
+        data->y_resolution[i] = data->x_resolution[i];
+    data->x_default = data->y_default = settings_resolution;
+    data->quality_default = IPP_QUALITY_NORMAL;
+}
+
+bool make_driver(pappl_system_t *, const char *driver_name, const char *, const char *,
+                 pappl_pr_driver_data_t *data, ipp_t **attrs, void *) {
+    if (strcmp(driver_name, DRIVER_NAME) != 0) return false;
+    const Printer_Setup setup = read_printer_setup(settings_path());
+
+    data->identify_cb = identify;
+    data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
+    data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
+    data->has_supplies = true;
+    data->orient_default = IPP_ORIENT_PORTRAIT;
+    data->printfile_cb = print_printer_format;
+    data->rstartjob_cb = raster_start_job;
+    data->rstartpage_cb = raster_start_page;
+    data->rwriteline_cb = raster_write_line;
+    data->rendpage_cb = raster_end_page;
+    data->rendjob_cb = raster_end_job;
+    data->format = PRINTER_FORMAT;
+    snprintf(data->make_and_model, sizeof data->make_and_model, "%s", MAKE_AND_MODEL);
+    data->ppm = 5;
+    data->ppm_color = 4;
+    data->kind = PAPPL_KIND_DOCUMENT | PAPPL_KIND_PHOTO | PAPPL_KIND_POSTCARD |
+                 PAPPL_KIND_ENVELOPE | PAPPL_KIND_ROLL;
+    data->color_supported =
+        PAPPL_COLOR_MODE_AUTO | PAPPL_COLOR_MODE_COLOR | PAPPL_COLOR_MODE_MONOCHROME;
+    data->color_default =
+        setup.conf.ink == INK_MONO ? PAPPL_COLOR_MODE_MONOCHROME : PAPPL_COLOR_MODE_COLOR;
+    data->content_default = PAPPL_CONTENT_AUTO;
+    data->scaling_default = PAPPL_SCALING_AUTO;
+    data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8 | PAPPL_PWG_RASTER_TYPE_SRGB_8;
+    data->duplex = PAPPL_DUPLEX_NONE;
+    data->sides_supported = PAPPL_SIDES_ONE_SIDED;
+    data->sides_default = PAPPL_SIDES_ONE_SIDED;
+
+    offer_resolutions(data, setup.conf.resolution);
+
+    if (size_count == 0) size_count = all_size_names(size_names, PAPPL_MAX_MEDIA);
+    data->num_media = size_count;
+    for (int i = 0; i < size_count; ++i)
+        data->media[i] = size_names[i];
+    data->borderless = true; // the trimming sources print to the edges
+    const pappl_media_col_t default_col = media_col(*setup.paper, setup.paper_source);
+    data->left_right = default_col.left_margin;
+    data->bottom_top = default_col.top_margin;
+    data->media_default = default_col;
+
+    // Each source is loaded with the default size when it takes it, else its first size.
+    data->num_source = 0;
+    for (const Paper_Source &source : paper_sources) {
+        const Paper_Conf *loaded = call_paper_conf(source.word, setup.media_size);
+        if (loaded == nullptr) loaded = source.table;
+        data->source[data->num_source] = pwg_source(source.word);
+        data->media_ready[data->num_source++] = media_col(*loaded, source.word);
+    }
+    data->num_type = 1;
+    data->type[0] = "stationery";
+    *attrs = extra_attributes();
+    return true;
+}
+
+const char *auto_add(const char *, const char *, const char *device_id, void *) {
+    if (device_id != nullptr && strstr(device_id, "MFG:Quorvin;") != nullptr &&
+        strstr(device_id, "MDL:7X Series;") != nullptr)
+        return DRIVER_NAME;
+    return nullptr;
+}
+
+// PostScript by the filter's rule ("%!", or 0x04 then "%!"), and PDF.
+const char *detect_format(const unsigned char *header, size_t size, void *) {
+    if (size >= 2 && memcmp(header, "%!", 2) == 0) return "application/postscript";
+    if (size >= 3 && header[0] == 0x04 && memcmp(header + 1, "%!", 2) == 0)
+        return "application/postscript";
+    if (size >= 5 && memcmp(header, "%PDF-", 5) == 0) return "application/pdf";
+    return nullptr;
+}
+
+bool save_state(pappl_system_t *system, void *state_file) {
+    return papplSystemSaveState(system, static_cast<const char *>(state_file));
+}
+
+pappl_system_t *make_system(int num_options, cups_option_t *options, void *) {
+    const char *value;
+    const int port = (value = cupsGetOption("server-port", num_options, options)) != nullptr
+                         ? atoi(value)
+                         : 8631;
+    const char *listen = cupsGetOption("listen-hostname", num_options, options);
+    const char *log_file = cupsGetOption("log-file", num_options, options);
+    const char *spool = cupsGetOption("spool-directory", num_options, options);
+    const char *state = cupsGetOption("state-file", num_options, options);
+    pappl_loglevel_t level = PAPPL_LOGLEVEL_INFO;
+    if ((value = cupsGetOption("log-level", num_options, options)) != nullptr) {
+        if (strcmp(value, "debug") == 0) level = PAPPL_LOGLEVEL_DEBUG;
+        if (strcmp(value, "warn") == 0) level = PAPPL_LOGLEVEL_WARN;
+        if (strcmp(value, "error") == 0) level = PAPPL_LOGLEVEL_ERROR;
+    }
+    pappl_system_t *system = papplSystemCreate(
+        pappl_soptions_t(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE |
+                         PAPPL_SOPTIONS_WEB_LOG | PAPPL_SOPTIONS_NO_TLS),
+        "Quorvin 7X Printer Application", port, "_print,_universal", spool,
+        log_file != nullptr ? log_file : "-", level,
+        cupsGetOption("auth-service", num_options, options), false);
+    if (system == nullptr) return nullptr;
+    // Loopback only unless the administrator names what to listen on ("*" for every address).
+    papplSystemAddListeners(system, listen != nullptr ? listen : "localhost");
+    papplSystemSetHostName(system, "localhost");
+    papplSystemSetPrinterDrivers(system, int(sizeof drivers / sizeof drivers[0]), drivers, auto_add,
+                                 set_supplies, make_driver, nullptr);
+    papplSystemSetMIMECallback(system, detect_format, nullptr);
+    papplSystemAddMIMEFilter(system, "application/pdf", PRINTER_FORMAT, print_document, nullptr);
+    papplSystemAddMIMEFilter(system, "application/postscript", PRINTER_FORMAT, print_document,
+                             nullptr);
+    papplSystemSetFooterHTML(system, FOOTER_HTML);
+    pappl_version_t version = {};
+    snprintf(version.name, sizeof version.name, "ravo-printer-app");
+    snprintf(version.sversion, sizeof version.sversion, "%s", RAVOFILTER_VERSION);
+    papplSystemSetVersions(system, 1, &version);
+    if (state != nullptr) {
+        papplSystemLoadState(system, state);
+        papplSystemSetSaveCallback(system, save_state, const_cast<char *>(state));
+    }
+    return system;
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    return papplMainloop(argc, argv, RAVOFILTER_VERSION, FOOTER_HTML,
+                         int(sizeof drivers / sizeof drivers[0]), drivers, auto_add, make_driver,
+                         nullptr, nullptr, make_system, nullptr, nullptr);
+}
