@@ -17,39 +17,7 @@ for program in daemon/cups-driverd filter/pdftops filter/pstops; do
 done
 
 enter_private_system
-mkdir -p "$work"/{conf/ppd,spool/temp,cache,state,log} /run/cups
-cat >"$work/conf/cupsd.conf" <<EOF
-Listen 127.0.0.1:631
-Listen /run/cups/cups.sock
-LogLevel warn
-DirtyCleanInterval 0
-WebInterface No
-<Location />
-  Order allow,deny
-  Allow from 127.0.0.1
-</Location>
-<Policy default>
-  <Limit All>
-    Order deny,allow
-  </Limit>
-</Policy>
-EOF
-cat >"$work/conf/cups-files.conf" <<EOF
-ServerRoot $work/conf
-RequestRoot $work/spool
-TempDir $work/spool/temp
-CacheDir $work/cache
-StateDir $work/state
-ErrorLog $work/log/error_log
-AccessLog $work/log/access_log
-PageLog $work/log/page_log
-FileDevice Yes
-SystemGroup root
-EOF
-cupsd -f -c "$work/conf/cupsd.conf" -s "$work/conf/cups-files.conf" &
-cupsd_pid=$!
-trap 'kill $cupsd_pid 2>/dev/null; wait $cupsd_pid 2>/dev/null || true' EXIT
-wait_until 10 test -S /run/cups/cups.sock
+start_cupsd warn
 cd "$work"
 
 # The README's set-up, word for word but for the device.

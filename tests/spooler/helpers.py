@@ -8,6 +8,9 @@
                                     as "FIRST-LAST ..."
     helpers.py syslog SOCKET FILE   a syslog daemon for the test's private /dev/log: appends
                                     every message to FILE, until killed
+    helpers.py printer PORT FILE    a network printer on 127.0.0.1:PORT (raw socket, as
+                                    socket:// devices speak to): appends what each connection
+                                    sends to FILE, until killed
 """
 import os
 import socket
@@ -86,5 +89,21 @@ def syslog(path, log):
             out.write(receiver.recv(65536).rstrip(b"\0\n") + b"\n")
 
 
+def printer(port, path):
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", int(port)))
+    listener.listen(4)
+    with open(path, "ab", buffering=0) as out:
+        while True:
+            connection, _ = listener.accept()
+            while True:
+                data = connection.recv(1 << 20)
+                if not data:
+                    break
+                out.write(data)
+            connection.close()
+
+
 if __name__ == "__main__":
-    {"png-images": png_images, "dark-rows": dark_rows, "syslog": syslog}[sys.argv[1]](*sys.argv[2:])
+    {"png-images": png_images, "dark-rows": dark_rows, "syslog": syslog, "printer": printer}[sys.argv[1]](*sys.argv[2:])

@@ -21,6 +21,10 @@
 #   check_lpd_queue                      what an lpd-style queue "quorvin" must do: two-page
 #                                        PostScript, text and binary jobs, and a rejected job
 #                                        with a text job behind it in one run of the queue
+#   start_cupsd LOGLEVEL                 a private cupsd: configuration, spool and logs under
+#                                        $work, listening on 127.0.0.1:631 and the usual
+#                                        local socket; stopped by its PID when the test ends
+#   started PID                          a daemon to stop by its PID when the test ends
 #   png_images FILE                      "WIDTHxHEIGHT grey|colour" for each PNG in FILE
 #   wait_until SECONDS COMMAND...        polls the command every 0.2 s
 
@@ -127,6 +131,55 @@ check_lpd_queue() {
     wait_until 30 sh -c "lpq -P quorvin | grep -q '$queue_idle'"
     check "after a rejected job the next one arrives clean, with no form feed before it" \
         cmp -s "$work/text" "$out/device"
+}
+
+# Daemons the test started, stopped by their PIDs when it ends.
+started_pids=()
+started() {
+    started_pids+=("$1")
+    trap stop_started EXIT
+}
+stop_started() {
+    local pid
+    for pid in "${started_pids[@]}"; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null || true
+    done
+}
+
+start_cupsd() {
+    mkdir -p "$work"/{conf/ppd,spool/temp,cache,state,log} /run/cups
+    cat >"$work/conf/cupsd.conf" <<EOF
+Listen 127.0.0.1:631
+Listen /run/cups/cups.sock
+LogLevel $1
+DirtyCleanInterval 0
+WebInterface No
+<Location />
+  Order allow,deny
+  Allow from 127.0.0.1
+</Location>
+<Policy default>
+  <Limit All>
+    Order deny,allow
+  </Limit>
+</Policy>
+EOF
+    cat >"$work/conf/cups-files.conf" <<EOF
+ServerRoot $work/conf
+RequestRoot $work/spool
+TempDir $work/spool/temp
+CacheDir $work/cache
+StateDir $work/state
+ErrorLog $work/log/error_log
+AccessLog $work/log/access_log
+PageLog $work/log/page_log
+FileDevice Yes
+SystemGroup root
+EOF
+    cupsd -f -c "$work/conf/cupsd.conf" -s "$work/conf/cups-files.conf" &
+    started $!
+    wait_until 10 test -S /run/cups/cups.sock
 }
 
 png_images() { python3 "$spooler_helpers" png-images "$1"; }
