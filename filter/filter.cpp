@@ -36,14 +36,19 @@ const size_t COMMAND_SIZE = 256;
 
 const char RASTERIZER[] = "gs";
 // Printf formats by ink mode 1 (colour) and 2 (grey), with room for a second program's own
-// options after the rasterizer's name (none for the filter). Ghostscript's own stdout is sent
-// to stderr so that what a job prints never lands between the PNG images.
+// options after the rasterizer's name and its set-up just before the job (none for the
+// filter). Ghostscript's own stdout is sent to stderr so that what a job prints never lands
+// between the PNG images.
+#define RASTERIZER_SAFETY "-q -dNOPROMPT -dNOPAUSE -dSAFER -sstdout=%%stderr"
 const char *const COMMAND_TEMPLATES[] = {
-    "%s%s -r%d -g%ldx%ld -q -dNOPROMPT -dNOPAUSE -dSAFER -sstdout=%%stderr -sDEVICE=png16m "
-    "-sOutputFile=- - -c quit",
-    "%s%s -r%d -g%ldx%ld -q -dNOPROMPT -dNOPAUSE -dSAFER -sstdout=%%stderr -sDEVICE=pnggray "
-    "-sOutputFile=- - -c quit",
+    "%s%s -r%d -g%ldx%ld " RASTERIZER_SAFETY " -sDEVICE=png16m -sOutputFile=-%s - -c quit",
+    "%s%s -r%d -g%ldx%ld " RASTERIZER_SAFETY " -sDEVICE=pnggray -sOutputFile=-%s - -c quit",
 };
+// The same rasterizer at 72 dpi, where a pixel is a point, on media of the given size that the
+// job may change: its pages come out at the sizes it asks for.
+const char MEASURE_TEMPLATE[] =
+    "%s -r72 " RASTERIZER_SAFETY " -sDEVICE=pnggray -sOutputFile=- -c '<</PageSize[%d %d]>>"
+    "setpagedevice' - -c quit";
 
 const char CONF_PATH[] = RAVOFILTER_CONF_PATH;
 const char MODEL_NAME[] = "Quorvin 7X Series";
@@ -96,15 +101,21 @@ static int copy_job() {
     return EXIT_DONE;
 }
 
-bool format_command_with(const Conf &conf, const char *options, char *command, size_t size) {
+bool format_command_with(const Conf &conf, const char *options, const char *setup, char *command,
+                         size_t size) {
     const char *command_template = COMMAND_TEMPLATES[conf.ink == INK_MONO ? 1 : 0];
     int length = snprintf(command, size, command_template, RASTERIZER, options, conf.resolution,
-                          long(conf.width), long(conf.height));
+                          long(conf.width), long(conf.height), setup);
+    return length >= 0 && size_t(length) < size;
+}
+
+bool format_measure_command(int width_points, int height_points, char *command, size_t size) {
+    int length = snprintf(command, size, MEASURE_TEMPLATE, RASTERIZER, width_points, height_points);
     return length >= 0 && size_t(length) < size;
 }
 
 bool format_command(const Conf &conf, char *command, size_t size) {
-    return format_command_with(conf, "", command, size);
+    return format_command_with(conf, "", "", command, size);
 }
 
 // Runs Ghostscript, confined, on the unread job on standard input, its PNG data going to

@@ -83,7 +83,13 @@ Finding job_conf(int ink, int resolution, const char *media_size, const char *pa
 int peek_job();
 // The command line the filter runs for these settings; false when it does not fit.
 bool format_command(const Conf &conf, char *command, size_t size);
-// The same command with options (each with a leading space) placed after the rasterizer's name.
-bool format_command_with(const Conf &conf, const char *options, char *command, size_t size);
+// The same command with options placed after the rasterizer's name and set-up (Ghostscript
+// arguments, run before the job) placed just before the job, each with a leading space.
+bool format_command_with(const Conf &conf, const char *options, const char *setup, char *command,
+                         size_t size);
+// The command that measures a job's pages: Ghostscript with the same safety options renders
+// them at 72 dpi in grey, each at the size the job asks for (this media size when it asks for
+// none), so that the PNG images' sizes are the pages' sizes in points.
+bool format_measure_command(int width_points, int height_points, char *command, size_t size);
 
 #pragma GCC visibility pop

@@ -16,12 +16,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 const char PRINTER_FORMAT[] = "application/vnd.quorvin-png";
 
@@ -29,6 +32,9 @@ namespace {
 
 const size_t COMMAND_SIZE = 512;
 const unsigned OPEN_END = INT_MAX; // the page count given to PAPPL: page ranges without an end
+// Pages placed one by one; later pages take the last page's place, which keeps Ghostscript's
+// set-up within the kernel's bound on one argument.
+const size_t MAX_PLACED_PAGES = 2000;
 
 // The rasterizer's outcome as its process reports it.
 const char RESULT_RASTERIZED = 'R', RESULT_JOB_FAILED = 'F', RESULT_RETRY = 'T';
@@ -151,8 +157,10 @@ char rasterize(pappl_job_t *job, const char *command, int output) {
     return outcome;
 }
 
-// Sends the PNG pages in output to the printer, copies times, counting each page.
-bool send_pages(pappl_job_t *job, pappl_device_t *device, int output, int copies) {
+// Sends pages first to last (from 1) of the PNG pages in output to the printer, copies
+// times, counting each page.
+bool send_pages(pappl_job_t *job, pappl_device_t *device, int output, int copies, unsigned first,
+                unsigned last) {
     struct stat output_stat;
     if (fstat(output, &output_stat) != 0) return false;
     const size_t length = size_t(output_stat.st_size);
@@ -163,15 +171,21 @@ bool send_pages(pappl_job_t *job, pappl_device_t *device, int output, int copies
     Png_Pages pages = {};
     for (size_t at = 0; at < length;)
         at += png_pages_walk(pages, bytes + at, length - at);
-    papplJobSetImpressions(job, png_pages_printed(pages) * copies);
+    const unsigned count = unsigned(png_pages_printed(pages));
+    const unsigned chosen = count < first ? 0 : (count < last ? count : last) - first + 1;
+    papplJobSetImpressions(job, int(chosen) * copies);
     bool sent = true;
     for (int copy = 0; copy < copies && sent && !papplJobIsCanceled(job); ++copy) {
         Png_Pages walk = {};
         for (size_t at = 0; at < length && sent;) {
             const size_t page = png_pages_walk(walk, bytes + at, length - at);
-            sent = papplDeviceWrite(device, bytes + at, page) == ssize_t(page);
+            const unsigned number =
+                unsigned(walk.images) + (walk.state == Png_Pages::SIGNATURE ? 0 : 1);
+            if (number >= first && number <= last) {
+                sent = papplDeviceWrite(device, bytes + at, page) == ssize_t(page);
+                papplJobSetImpressionsCompleted(job, 1);
+            }
             at += page;
-            papplJobSetImpressionsCompleted(job, 1);
         }
     }
     munmap(mapped, length);
@@ -220,16 +234,86 @@ bool plan_job(pappl_job_t *job, const pappl_pr_options_t &options, Job_Page *pag
     }
     page->source = source;
     snprintf(page->size_name, sizeof page->size_name, "%s", options.media.size_name);
-    page->options[0] = '\0';
-    size_t used = 0;
-    if (options.print_scaling != PAPPL_SCALING_NONE)
-        used += size_t(snprintf(page->options, sizeof page->options, " -dFitPage"));
-    if (options.first_page > 1 || options.last_page < OPEN_END)
-        snprintf(page->options + used, sizeof page->options - used, " -sPageList=%u-%u",
-                 options.first_page, options.last_page);
+    page->scaling = options.print_scaling;
+    page->first_page = options.first_page > 0 ? options.first_page : 1;
+    page->last_page = options.last_page < OPEN_END ? options.last_page : UINT_MAX;
     page->copies = options.copies > 0 ? options.copies : 1;
     return true;
 }
+
+Page_Place place_page(pappl_scaling_t scaling, int page_width, int page_height, double media_width,
+                      double media_height) {
+    const bool same = abs(page_width - int(media_width + 0.5)) <= 1 &&
+                      abs(page_height - int(media_height + 0.5)) <= 1;
+    if (scaling == PAPPL_SCALING_NONE || same || page_width <= 0 || page_height <= 0)
+        return {1, 0, 0};
+    const bool larger = page_width > media_width + 1 || page_height > media_height + 1;
+    const double fit = std::min(media_width / page_width, media_height / page_height);
+    const double fill = std::max(media_width / page_width, media_height / page_height);
+    double scale = 1;
+    if (scaling == PAPPL_SCALING_FIT || (larger && scaling != PAPPL_SCALING_FILL)) scale = fit;
+    if (scaling == PAPPL_SCALING_FILL) scale = fill;
+    if (scaling == PAPPL_SCALING_AUTO_FIT && !larger) return {1, 0, 0};
+    return {scale, (media_width - page_width * scale) / 2,
+            (media_height - page_height * scale) / 2};
+}
+
+namespace {
+
+// Places each page of the document: its size in points, measured by the rasterizer, against
+// the media's.
+bool measure_pages(pappl_job_t *job, const Job_Page &page, int output,
+                   std::vector<Page_Place> *places) {
+    const double media_width = page.conf.width * 72.0 / page.conf.resolution;
+    const double media_height = page.conf.height * 72.0 / page.conf.resolution;
+    char command[COMMAND_SIZE];
+    if (!format_measure_command(int(media_width + 0.5), int(media_height + 0.5), command,
+                                sizeof command) ||
+        rasterize(job, command, output) != RESULT_RASTERIZED)
+        return false;
+    struct stat output_stat;
+    if (fstat(output, &output_stat) != 0) return false;
+    const size_t length = size_t(output_stat.st_size);
+    void *mapped =
+        length == 0 ? MAP_FAILED : mmap(nullptr, length, PROT_READ, MAP_PRIVATE, output, 0);
+    if (mapped == MAP_FAILED) return length == 0;
+    const uint8_t *bytes = static_cast<const uint8_t *>(mapped);
+    Png_Pages pages = {};
+    for (size_t at = 0; at < length;) {
+        const size_t walked = png_pages_walk(pages, bytes + at, length - at);
+        if (walked >= 24) { // signature, IHDR length and type, width, height
+            const uint8_t *ihdr = bytes + at + 16;
+            const int width = int(uint32_t(ihdr[0]) << 24 | ihdr[1] << 16 | ihdr[2] << 8 | ihdr[3]);
+            const int height =
+                int(uint32_t(ihdr[4]) << 24 | ihdr[5] << 16 | ihdr[6] << 8 | ihdr[7]);
+            places->push_back(place_page(page.scaling, width, height, media_width, media_height));
+        }
+        at += walked;
+    }
+    munmap(mapped, length);
+    return ftruncate(output, 0) == 0 && lseek(output, 0, SEEK_SET) == 0;
+}
+
+// Ghostscript's set-up that moves and scales each page by its place, by the count of pages
+// before it; pages past the list take the last place. Empty when every page stays where the
+// filter puts it.
+std::string page_setup(const std::vector<Page_Place> &places) {
+    bool moved = false;
+    for (const Page_Place &place : places)
+        moved = moved || place.scale != 1 || place.x != 0 || place.y != 0;
+    if (!moved) return "";
+    std::string setup = " -c '<</BeginPage{[";
+    char entry[64];
+    for (size_t i = 0; i < places.size() && i < MAX_PLACED_PAGES; ++i) {
+        snprintf(entry, sizeof entry, "[%.3f %.3f %.5f]", places[i].x, places[i].y,
+                 places[i].scale);
+        setup += entry;
+    }
+    return setup + "]exch 2 copy exch length lt{get}{pop dup length 1 sub get}ifelse aload pop "
+                   "3 1 roll translate dup scale}>>setpagedevice'";
+}
+
+} // namespace
 
 bool print_document(pappl_job_t *job, pappl_device_t *device, void *) {
     pappl_pr_options_t *options = papplJobCreatePrintOptions(job, OPEN_END, true);
@@ -242,19 +326,38 @@ bool print_document(pappl_job_t *job, pappl_device_t *device, void *) {
                   why != nullptr ? why : "Cannot read the job's options.");
         return false;
     }
-    char command[COMMAND_SIZE];
-    if (!format_command_with(page.conf, page.options, command, sizeof command)) return false;
-    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Running \"%s\"", command);
-
     const int output = open_output(job);
     if (output < 0) {
         abort_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot make the page file.");
         return false;
     }
-    const char outcome = rasterize(job, command, output);
+    // Unscaled pages: the filter's own command, Ghostscript passing over the pages not asked
+    // for. Scaled pages: fixed media and each page placed, the pages picked afterwards.
+    std::vector<Page_Place> places;
+    char outcome = RESULT_RASTERIZED;
+    if (page.scaling != PAPPL_SCALING_NONE && !measure_pages(job, page, output, &places))
+        outcome = RESULT_JOB_FAILED;
+    const std::string setup = page_setup(places);
+    char options_text[64] = "";
+    unsigned first = 1, last = UINT_MAX;
+    if (!setup.empty()) {
+        snprintf(options_text, sizeof options_text, " -dFIXEDMEDIA");
+        first = page.first_page;
+        last = page.last_page;
+    } else if (page.first_page > 1 || page.last_page < UINT_MAX) {
+        snprintf(options_text, sizeof options_text, " -sPageList=%u-%u", page.first_page,
+                 page.last_page);
+    }
+    std::vector<char> command(COMMAND_SIZE + setup.size());
+    if (outcome == RESULT_RASTERIZED && format_command_with(page.conf, options_text, setup.c_str(),
+                                                            command.data(), command.size())) {
+        papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Running \"%.300s%s\"", command.data(),
+                    strlen(command.data()) > 300 ? "..." : "");
+        outcome = rasterize(job, command.data(), output);
+    }
     bool printed = false;
     if (outcome == RESULT_RASTERIZED)
-        printed = send_pages(job, device, output, page.copies);
+        printed = send_pages(job, device, output, page.copies, first, last);
     else if (outcome == RESULT_JOB_FAILED && !papplJobIsCanceled(job))
         abort_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The rasterizer failed on this job.");
     else if (outcome == RESULT_RETRY)
@@ -277,7 +380,8 @@ bool print_printer_format(pappl_job_t *job, pappl_pr_options_t *options, pappl_d
     if (!whole)
         abort_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The job is not a PNG page stream.");
     else
-        printed = send_pages(job, device, job_file, options->copies > 0 ? options->copies : 1);
+        printed = send_pages(job, device, job_file, options->copies > 0 ? options->copies : 1, 1,
+                             UINT_MAX);
     close(job_file);
     return printed;
 }

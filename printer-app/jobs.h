@@ -16,9 +16,21 @@ struct Job_Page {
     Conf conf;
     const char *source; // the paper source word
     char size_name[64]; // the PWG size name
-    char options[96];   // Ghostscript options before the filter's own
+    pappl_scaling_t scaling;
+    unsigned first_page, last_page; // page-ranges, from 1; last_page UINT_MAX: to the end
     int copies;
 };
+
+// Where each page of a document goes on the media, by print-scaling: with its size in points
+// and the media's, the scale and the offset of its lower left corner in points. "none" leaves
+// it where the filter puts it; "auto" fits a page larger than the media and centres any
+// other; "auto-fit" fits a larger page and leaves any other; "fit" and "fill" scale it to
+// show all of the page or to cover all of the media, centred. Sizes within a point are equal.
+struct Page_Place {
+    double scale, x, y;
+};
+Page_Place place_page(pappl_scaling_t scaling, int page_width, int page_height, double media_width,
+                      double media_height);
 
 // What a job asks, read from its print options; false (with a reason in *why) when the
 // paper tables hold no such size in the requested source, or the job asks what this printer

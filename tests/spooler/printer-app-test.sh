@@ -61,6 +61,13 @@ ipp_operation Get-Job-Attributes >state.test
 printf 'ATTR integer job-id $job\nSTATUS successful-ok\nDISPLAY job-state\n}\n' >>state.test
 job_state() { ipptool -tv -d job="$1" "$uri" state.test | sed -n 's/^ *job-state (enum) = //p'; }
 job_ended() { case $(job_state "$1") in completed | aborted | canceled) return 0 ;; esac; return 1; }
+# Waits until the printer has written all it got: the device file stops growing.
+device_settled() {
+    local before
+    before=$(stat -c %s "$out/device")
+    sleep 0.3
+    [ "$(stat -c %s "$out/device")" = "$before" ]
+}
 # Waits until no job is pending or printing.
 wait_idle() { wait_until 120 sh -c "! '$app' jobs | grep -Eq ' (pending|pending-held|processing|processing-stopped) '"; }
 print_ipp() {
@@ -75,7 +82,8 @@ print_ipp() {
     } >job.test
     : >"$out/device"
     job=$(ipptool -tv "$uri" job.test | sed -n 's/^ *job-id (integer) = //p')
-    [ -n "$job" ] && wait_until 120 job_ended "$job" && job_state "$job"
+    [ -n "$job" ] && wait_until 120 job_ended "$job" && wait_until 10 device_settled &&
+        job_state "$job"
 }
 
 # --- PostScript with the printer's defaults: the filter's own bytes ------------------------
@@ -83,6 +91,26 @@ print_ipp() {
 check "PostScript job with the defaults and print-scaling=none: completed" \
     [ "$(print_ipp application/postscript two-pages.ps 'ATTR keyword print-scaling none')" = completed ]
 check "... and the printer got the filter's bytes" cmp -s filter-pages "$out/device"
+
+# --- print-scaling on square pages, black all over, on the A4 media (595x841 at 72 dpi) ---
+for size in 300 1000; do
+    printf '%%!PS\n<< /PageSize [%d %d] >> setpagedevice 0 0 %d %d rectfill showpage\n' \
+        $size $size $size $size >square-$size.ps
+done
+while read -r size scaling expected; do
+    print_ipp application/postscript square-$size.ps "ATTR keyword print-scaling $scaling" \
+        </dev/null >/dev/null
+    got="$(png_images "$out/device") rows $(python3 "$spooler_helpers" dark-rows "$out/device")"
+    check "$scaling: a ${size}-point square page as $expected ($got)" [ "$got" = "$expected" ]
+done <<'EOF'
+300 none 595x841 colour rows 541-840
+300 auto 595x841 colour rows 270-570
+300 auto-fit 595x841 colour rows 541-840
+300 fit 595x841 colour rows 123-717
+300 fill 595x841 colour rows 0-840
+1000 auto 595x841 colour rows 123-717
+1000 auto-fit 595x841 colour rows 123-717
+EOF
 
 # --- Raster pages and a refused size --------------------------------------------------------
 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=jpeg -r72 -g300x200 -sOutputFile=photo.jpg \
@@ -125,7 +153,7 @@ gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sOutputFile=three-pages.pdf \
 cups_print() {
     : >"$out/device"
     lp -d Q "$@" >/dev/null
-    wait_until 60 sh -c "! lpstat -o Q | grep -q ." && wait_idle
+    wait_until 60 sh -c "! lpstat -o Q | grep -q ." && wait_idle && wait_until 10 device_settled
 }
 # CUPS asks for normal quality: the settings' 72 dpi.
 cups_print -o media=iso_a5_148x210mm -o print-color-mode=monochrome -n 2 -o page-ranges=2-3 \
