@@ -23,7 +23,8 @@
 #                                        with a text job behind it in one run of the queue
 #   start_cupsd LOGLEVEL                 a private cupsd: configuration, spool and logs under
 #                                        $work, listening on 127.0.0.1:631 and the usual
-#                                        local socket; stopped by its PID when the test ends
+#                                        local socket; stopped by its PID ($cupsd_pid) when
+#                                        the test ends
 #   started PID                          a daemon to stop by its PID when the test ends
 #   png_images FILE                      "WIDTHxHEIGHT grey|colour" for each PNG in FILE
 #   wait_until SECONDS COMMAND...        polls the command every 0.2 s
@@ -178,7 +179,8 @@ FileDevice Yes
 SystemGroup root
 EOF
     cupsd -f -c "$work/conf/cupsd.conf" -s "$work/conf/cups-files.conf" &
-    started $!
+    cupsd_pid=$!
+    started $cupsd_pid
     wait_until 10 test -S /run/cups/cups.sock
 }
 
