@@ -206,7 +206,13 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *) {
         cupsGetOption("auth-service", num_options, options), false);
     if (system == nullptr) return nullptr;
     // Loopback only unless the administrator names what to listen on ("*" for every address).
-    papplSystemAddListeners(system, listen != nullptr ? listen : "localhost");
+    const char *listen_on = listen == nullptr          ? "localhost"
+                            : strcmp(listen, "*") == 0 ? nullptr
+                                                       : listen;
+    if (!papplSystemAddListeners(system, listen_on)) {
+        papplSystemDelete(system);
+        return nullptr;
+    }
     papplSystemSetHostName(system, "localhost");
     papplSystemSetPrinterDrivers(system, int(sizeof drivers / sizeof drivers[0]), drivers, auto_add,
                                  set_supplies, make_driver, nullptr);

@@ -17,8 +17,10 @@ check() {
     if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
 }
 
-expected='usr/lib/cups/driver/ravofilter
+expected='usr/bin/ravo-printer-app
+usr/lib/cups/driver/ravofilter
 usr/lib/cups/filter/ravofilter-cups
+usr/lib/systemd/system/ravo-printer-app.service
 usr/libexec/ravofilter/ravofilter
 usr/sbin/ravofilter-check
 usr/share/doc/ravofilter/README.md
@@ -31,6 +33,7 @@ usr/share/doc/ravofilter/examples/ravorc
 usr/share/doc/ravofilter/examples/sample.ps
 usr/share/doc/ravofilter/security.md
 usr/share/man/man5/ravorc.5.gz
+usr/share/man/man8/ravo-printer-app.8.gz
 usr/share/man/man8/ravofilter-check.8.gz
 usr/share/man/man8/ravofilter.8.gz'
 installed=$(cd "$stage/root" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
@@ -77,6 +80,8 @@ if [ "${CI:-}" = true ] && [ "$(id -u)" -eq 0 ] && ! dpkg -s ravofilter >/dev/nu
     dpkg -i "$deb" >/dev/null
     check "dpkg -i installs a working filter" \
         sh -c "printf 'text\n' >'$stage/t' && /usr/libexec/ravofilter/ravofilter <'$stage/t' | grep -q text"
+    check "... and a printer application whose libraries the package names" \
+        sh -c "/usr/bin/ravo-printer-app --version | grep -qx '$(dpkg-deb -f "$deb" Version)'"
     dpkg -r ravofilter >/dev/null
 fi
 [ $failures -eq 0 ] && echo "install check passed"

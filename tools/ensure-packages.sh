@@ -17,24 +17,28 @@ ensure_packages() {
     [ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
 }
 
-# What a build needs: the compilers and, for the tests it builds, GoogleTest and libpng.
+# What a build needs: the compilers, PAPPL (with CUPS's and libpng's headers) for the printer
+# application and, for the tests it builds, GoogleTest.
 ensure_build_tools() {
-    ensure_packages cmake:cmake ninja:ninja-build g++:g++ nm:binutils
+    ensure_packages cmake:cmake ninja:ninja-build g++:g++ nm:binutils pkg-config:pkg-config
     local missing=()
     [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
     [ -f /usr/include/png.h ] || missing+=(libpng-dev)
+    [ -f /usr/include/pappl/pappl.h ] || missing+=(libpappl-dev)
     [ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
 }
 
 # What the tests need besides: Ghostscript, pngcheck, valgrind, clang with its sanitizer and
 # fuzzer runtimes, mandoc and lintian; CUPS (with cups-driverd, which lists and builds PPDs
 # from driver programs) and its PDF filters, python3 and iproute2 for the spooler tests
-# (which fetch BSD lpd and LPRng themselves); groff, enscript and pdftops to make real jobs.
+# (which fetch BSD lpd and LPRng themselves), Chromium (a real browser) and curl for the
+# printer application's web pages;
+# groff, enscript and pdftops to make real jobs.
 ensure_test_tools() {
     ensure_build_tools
     ensure_packages clang++:clang gs:ghostscript pngcheck:pngcheck valgrind:valgrind \
         mandoc:mandoc lintian:lintian cupsd:cups-daemon lp:cups-client ipptool:cups-ipp-utils \
-        python3:python3 ip:iproute2 groff:groff-base enscript:enscript pdftops:poppler-utils
+        python3:python3 ip:iproute2 chromium:chromium curl:curl groff:groff-base enscript:enscript pdftops:poppler-utils
     local missing=()
     ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
         missing+=(libclang-rt-14-dev)

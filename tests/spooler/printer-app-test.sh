@@ -15,7 +15,8 @@ spooler_test printer-app "$(realpath "${1:-build}")" "" ipptool cupsd lp lpadmin
 
 enter_private_system
 printf '[Quorvin 7X Series]\nink=COLOR\nresolution=72\nmediasize=A4\n' >/etc/ravorc
-mkdir -p "$work"/{spool,state}
+mkdir -p "$work"/{app-spool,state}
+chown nobody "$work"/{app-spool,state}
 cd "$work"
 app=/usr/bin/ravo-printer-app
 uri=ipp://localhost:8631/ipp/print
@@ -23,16 +24,23 @@ uri=ipp://localhost:8631/ipp/print
 # The printer: a raw network printer on loopback that appends what it gets to $out/device.
 python3 "$spooler_helpers" printer 9100 "$out/device" &
 started $!
-"$app" server -o server-port=8631 -o spool-directory="$work/spool" -o log-file="$out/app.log" \
+# As its service runs it: a user of its own in the lp group, no new privileges, no capabilities.
+# The sub-commands reach the server of their own user.
+as_service() {
+    setpriv --reuid=nobody --regid=nogroup --groups=lp --no-new-privs --bounding-set=-all \
+        --inh-caps=-all "$@"
+}
+as_service "$app" server -o server-port=8631 -o spool-directory="$work/app-spool" -o log-file="$out/app.log" \
     -o state-file="$work/state/app.state" &
 app_pid=$!
 started $app_pid
 wait_until 10 curl -sf -o /dev/null http://localhost:8631/ || { cat "$out/app.log"; exit 1; }
 
 check "the drivers sub-command lists the one driver with its device ID" \
-    sh -c "'$app' drivers | grep -qx 'quorvin-7x \"Quorvin 7X Series\" \"MFG:Quorvin;MDL:7X Series;CMD:PNG;CLS:PRINTER;\"'"
-"$app" add -d quorvin -m quorvin-7x -v socket://127.0.0.1:9100
-check "the printers sub-command lists the added printer" sh -c "'$app' printers | grep -qx quorvin"
+    sh -c "setpriv --reuid=nobody --regid=nogroup --clear-groups '$app' drivers | grep -qx 'quorvin-7x \"Quorvin 7X Series\" \"MFG:Quorvin;MDL:7X Series;CMD:PNG;CLS:PRINTER;\"'"
+as_service "$app" add -d quorvin -m quorvin-7x -v socket://127.0.0.1:9100
+check "the printers sub-command lists the added printer" \
+    sh -c "setpriv --reuid=nobody --regid=nogroup --clear-groups '$app' printers | grep -qx quorvin"
 
 # --- What it offers, against /etc/ravorc (colour, 72 dpi, A4) -------------------------------
 ipptool -tv "$uri" get-printer-attributes.test >attributes
@@ -70,7 +78,7 @@ device_settled() {
     [ "$(stat -c %s "$out/device")" = "$before" ]
 }
 # Waits until no job is pending or printing.
-wait_idle() { wait_until 120 sh -c "! '$app' jobs | grep -Eq ' (pending|pending-held|processing|processing-stopped) '"; }
+wait_idle() { wait_until 120 sh -c "! setpriv --reuid=nobody --regid=nogroup --clear-groups '$app' jobs | grep -Eq ' (pending|pending-held|processing|processing-stopped) '"; }
 submit_ipp() {
     local format=$1 file=$2
     shift 2
@@ -100,7 +108,7 @@ check "PostScript job with the defaults and print-scaling=none: completed" \
 check "... and the printer got the filter's bytes" cmp -s filter-pages "$out/device"
 
 : >"$out/device"
-"$app" submit -o print-scaling=none two-pages.ps >/dev/null
+as_service "$app" submit -o print-scaling=none two-pages.ps >/dev/null
 wait_idle && wait_until 10 device_settled
 check "the submit sub-command, the job's type found by its first bytes: the filter's bytes" \
     cmp -s filter-pages "$out/device"
@@ -190,7 +198,7 @@ done
 printf '%%!PS\n{} loop\n' >loop.ps
 job=$(submit_ipp application/postscript loop.ps)
 wait_until 20 sh -c "[ \$(grep -lx gs /proc/[0-9]*/comm 2>/dev/null | wc -l) -gt 0 ]"
-"$app" cancel -j "$job" >/dev/null 2>&1 || true
+as_service "$app" cancel -j "$job" >/dev/null 2>&1 || true
 check "runaway loop, cancelled: canceled" [ "$(finish_job "$job")" = canceled ]
 check "... Ghostscript ended" wait_until 10 sh -c "[ \$(grep -lx gs /proc/[0-9]*/comm 2>/dev/null | wc -l) -eq 0 ]"
 check "... and the next job prints" [ "$(print_ipp application/postscript two-pages.ps)" = completed ]
@@ -200,15 +208,25 @@ check "no canary text reached the printer or the log" \
     sh -c "! grep -q canary-secret-4711 '$out/app.log' '$out/device'"
 
 # --- The web interface ----------------------------------------------------------------------
-curl -sf http://localhost:8631/quorvin/ >printer-page.html || true
-curl -sf http://localhost:8631/quorvin/media >media-page.html || true
+# Read as a browser renders them where Chromium is installed, else as served.
+web_page() {
+    if command -v chromium >/dev/null; then
+        HOME=$work chromium --headless --no-sandbox --disable-gpu --dump-dom "$1" 2>/dev/null
+    else
+        curl -sf "$1"
+    fi
+}
+web_page http://localhost:8631/quorvin/ >printer-page.html || true
+web_page http://localhost:8631/quorvin/media >media-page.html || true
+[ -z "${RAVO_SCREENSHOT:-}" ] || HOME=$work chromium --headless --no-sandbox --disable-gpu \
+    --window-size=1000,760 --screenshot="$RAVO_SCREENSHOT" http://localhost:8631/quorvin/ 2>/dev/null
 check "web page of the printer: its name and state" \
     sh -c "grep -q '<title>quorvin - ' printer-page.html && grep -q 'Idle, ' printer-page.html"
-check "web page of its media: A4 loaded" grep -q 'A4' media-page.html
+check "web page of its media: A4 loaded" grep -q 'value="iso_a4_210x297mm" selected' media-page.html
 
 kill $cupsd_pid # its queue keeps a connection open, which the server waits on
 wait $cupsd_pid || true
-"$app" shutdown
+as_service "$app" shutdown
 check "the shutdown sub-command ends the server" \
     wait_until 30 sh -c "! grep -qs '^State:.*[RSD] ' /proc/$app_pid/status"
 
