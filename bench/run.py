@@ -97,6 +97,12 @@ def make_inputs(work):
     small = os.path.join(work, "copy-1KiB.bin")
     with open(small, "wb") as out:
         out.write(b"\0" + os.urandom(1023))
+    return big, small, make_ten_pages(work)
+
+
+def make_ten_pages(work):
+    """A 10-page PostScript job with text, fills and strokes in colour."""
+    os.makedirs(work, exist_ok=True)
     pages = os.path.join(work, "ten-pages.ps")
     with open(pages, "w") as out:
         out.write("%!PS-Adobe-3.0\n%%Pages: 10\n")
@@ -107,7 +113,7 @@ def make_inputs(work):
                       f"72 760 moveto (Quorvin 7X Series, page {page}) show\n"
                       f"newpath 300 400 {50 + page * 10} 0 360 arc 2 setlinewidth stroke\n"
                       "showpage\n")
-    return big, small, pages
+    return pages
 
 
 def main():

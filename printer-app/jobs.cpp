@@ -78,16 +78,22 @@ void log_job_text(pappl_job_t *job, char *text) {
         papplLogJob(job, PAPPL_LOGLEVEL_WARN, "%s", line);
 }
 
-// Runs the filter's confined rasterizer in a process of its own (it waits on signals and
-// owns its standard streams), the job file on its standard input and the PNG pages into
-// output. Ghostscript's messages go to the job's log; a cancelled job ends the rasterizer.
-char rasterize(pappl_job_t *job, const char *command, int output) {
+// The filter's confined rasterizer, running in a process of its own (it waits on signals and
+// owns its standard streams) with the job file on its standard input and its pages going
+// into an output file.
+struct Rasterizer {
+    pid_t pid; // -1: it could not start
+    int messages, result;
+};
+
+Rasterizer start_rasterizer(pappl_job_t *job, const char *command, int output) {
+    Rasterizer rasterizer = {-1, -1, -1};
     int messages[2], result[2];
-    if (pipe2(messages, O_CLOEXEC) != 0) return RESULT_RETRY;
+    if (pipe2(messages, O_CLOEXEC) != 0) return rasterizer;
     if (pipe2(result, O_CLOEXEC) != 0) {
         close(messages[0]);
         close(messages[1]);
-        return RESULT_RETRY;
+        return rasterizer;
     }
     const int job_file = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
     const pid_t parent = getpid();
@@ -95,40 +101,54 @@ char rasterize(pappl_job_t *job, const char *command, int output) {
     if (child == 0) {
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent) _exit(1);
+        // Nothing of the server's, nor of other jobs' rasterizers, stays open in here: the
+        // job, the pages, the messages, and the result at 3.
         char outcome = RESULT_RETRY;
-        if (dup2(job_file, STDIN_FILENO) >= 0 && dup2(output, STDOUT_FILENO) >= 0 &&
-            dup2(messages[1], STDERR_FILENO) >= 0) {
-            switch (run_rasterizer(command)) {
-            case Raster_Result::RASTERIZED:
-                outcome = RESULT_RASTERIZED;
-                break;
-            case Raster_Result::JOB_FAILED:
-                outcome = RESULT_JOB_FAILED;
-                break;
-            case Raster_Result::RETRY:
-                break;
-            }
+        if (dup2(job_file, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
+            dup2(messages[1], STDERR_FILENO) < 0 || dup2(result[1], 3) < 0 ||
+            close_range(4, ~0U, 0) != 0)
+            _exit(1);
+        switch (run_rasterizer(command)) {
+        case Raster_Result::RASTERIZED:
+            outcome = RESULT_RASTERIZED;
+            break;
+        case Raster_Result::JOB_FAILED:
+            outcome = RESULT_JOB_FAILED;
+            break;
+        case Raster_Result::RETRY:
+            break;
         }
-        if (write(result[1], &outcome, 1) != 1) _exit(1);
+        if (write(3, &outcome, 1) != 1) _exit(1);
         _exit(0);
     }
     if (job_file >= 0) close(job_file);
     close(messages[1]);
     close(result[1]);
+    if (child < 0) {
+        close(messages[0]);
+        close(result[0]);
+        return rasterizer;
+    }
+    return {child, messages[0], result[0]};
+}
+
+// Passes the rasterizer's messages to the job's log (none for a run given up), ends it when
+// the job is cancelled, and says how it ended.
+char finish_rasterizer(pappl_job_t *job, const Rasterizer &rasterizer, bool log_messages) {
+    if (rasterizer.pid < 0) return RESULT_RETRY;
     bool ended = false;
     char text[4096];
     size_t held = 0;
     for (;;) {
-        pollfd from = {messages[0], POLLIN, 0};
-        const int ready = child < 0 ? 0 : poll(&from, 1, 500);
-        if (child < 0) break;
+        pollfd from = {rasterizer.messages, POLLIN, 0};
+        const int ready = poll(&from, 1, 500);
         if (ready < 0 && errno != EINTR) break;
         if (!ended && papplJobIsCanceled(job)) {
-            kill(child, SIGTERM);
+            kill(rasterizer.pid, SIGTERM);
             ended = true;
         }
         if (ready <= 0) continue;
-        const ssize_t got = read(messages[0], text + held, sizeof text - 1 - held);
+        const ssize_t got = read(rasterizer.messages, text + held, sizeof text - 1 - held);
         if (got <= 0) break;
         held += size_t(got);
         text[held] = '\0';
@@ -137,24 +157,26 @@ char rasterize(pappl_job_t *job, const char *command, int output) {
         const size_t logged = last_line_end == nullptr ? held : size_t(last_line_end - text) + 1;
         const char kept = text[logged];
         text[logged] = '\0';
-        log_job_text(job, text);
+        if (log_messages) log_job_text(job, text);
         text[logged] = kept;
         memmove(text, text + logged, held - logged);
         held -= logged;
     }
-    if (held > 0) {
+    if (held > 0 && log_messages) {
         text[held] = '\0';
         log_job_text(job, text);
     }
-    close(messages[0]);
-    char outcome = RESULT_RETRY;
-    if (child > 0) {
-        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-        }
-        if (read(result[0], &outcome, 1) != 1) outcome = RESULT_JOB_FAILED;
+    close(rasterizer.messages);
+    while (waitpid(rasterizer.pid, nullptr, 0) < 0 && errno == EINTR) {
     }
-    close(result[0]);
+    char outcome;
+    if (read(rasterizer.result, &outcome, 1) != 1) outcome = RESULT_JOB_FAILED;
+    close(rasterizer.result);
     return outcome;
+}
+
+char rasterize(pappl_job_t *job, const char *command, int output) {
+    return finish_rasterizer(job, start_rasterizer(job, command, output), true);
 }
 
 // Sends pages first to last (from 1) of the PNG pages in output to the printer, copies
@@ -260,17 +282,11 @@ Page_Place place_page(pappl_scaling_t scaling, int page_width, int page_height, 
 
 namespace {
 
-// Places each page of the document: its size in points, measured by the rasterizer, against
-// the media's.
-bool measure_pages(pappl_job_t *job, const Job_Page &page, int output,
-                   std::vector<Page_Place> *places) {
+// Places each page of the document: its size in points, as the measuring command wrote its
+// pages into output, against the media's.
+bool place_pages(const Job_Page &page, int output, std::vector<Page_Place> *places) {
     const double media_width = page.conf.width * 72.0 / page.conf.resolution;
     const double media_height = page.conf.height * 72.0 / page.conf.resolution;
-    char command[COMMAND_SIZE];
-    if (!format_measure_command(int(media_width + 0.5), int(media_height + 0.5), command,
-                                sizeof command) ||
-        rasterize(job, command, output) != RESULT_RASTERIZED)
-        return false;
     struct stat output_stat;
     if (fstat(output, &output_stat) != 0) return false;
     const size_t length = size_t(output_stat.st_size);
@@ -291,7 +307,7 @@ bool measure_pages(pappl_job_t *job, const Job_Page &page, int output,
         at += walked;
     }
     munmap(mapped, length);
-    return ftruncate(output, 0) == 0 && lseek(output, 0, SEEK_SET) == 0;
+    return true;
 }
 
 // Ghostscript's set-up that moves and scales each page by its place, by the count of pages
@@ -331,29 +347,63 @@ bool print_document(pappl_job_t *job, pappl_device_t *device, void *) {
         abort_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Cannot make the page file.");
         return false;
     }
-    // Unscaled pages: the filter's own command, Ghostscript passing over the pages not asked
-    // for. Scaled pages: fixed media and each page placed, the pages picked afterwards.
-    std::vector<Page_Place> places;
-    char outcome = RESULT_RASTERIZED;
-    if (page.scaling != PAPPL_SCALING_NONE && !measure_pages(job, page, output, &places))
-        outcome = RESULT_JOB_FAILED;
-    const std::string setup = page_setup(places);
-    char options_text[64] = "";
-    unsigned first = 1, last = UINT_MAX;
-    if (!setup.empty()) {
-        snprintf(options_text, sizeof options_text, " -dFIXEDMEDIA");
-        first = page.first_page;
-        last = page.last_page;
-    } else if (page.first_page > 1 || page.last_page < UINT_MAX) {
-        snprintf(options_text, sizeof options_text, " -sPageList=%u-%u", page.first_page,
+    // The filter's own command, Ghostscript passing over the pages not asked for. To scale,
+    // the pages are measured meanwhile; when any of them must move, that run is given up for
+    // one with fixed media and each page placed, whose pages are picked afterwards.
+    char plain_options[64] = "";
+    if (page.first_page > 1 || page.last_page < UINT_MAX)
+        snprintf(plain_options, sizeof plain_options, " -sPageList=%u-%u", page.first_page,
                  page.last_page);
+    char command[COMMAND_SIZE];
+    if (!format_command_with(page.conf, plain_options, "", command, sizeof command)) {
+        close(output);
+        return false;
     }
-    std::vector<char> command(COMMAND_SIZE + setup.size());
-    if (outcome == RESULT_RASTERIZED && format_command_with(page.conf, options_text, setup.c_str(),
-                                                            command.data(), command.size())) {
-        papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Running \"%.300s%s\"", command.data(),
-                    strlen(command.data()) > 300 ? "..." : "");
-        outcome = rasterize(job, command.data(), output);
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Running \"%s\"", command);
+    unsigned first = 1, last = UINT_MAX;
+    char outcome;
+    if (page.scaling == PAPPL_SCALING_NONE) {
+        outcome = rasterize(job, command, output);
+    } else {
+        std::vector<Page_Place> places;
+        char measure_command[COMMAND_SIZE];
+        const int measured = open_output(job);
+        const bool measuring =
+            measured >= 0 &&
+            format_measure_command(int(page.conf.width * 72.0 / page.conf.resolution + 0.5),
+                                   int(page.conf.height * 72.0 / page.conf.resolution + 0.5),
+                                   measure_command, sizeof measure_command);
+        const Rasterizer measure =
+            measuring ? start_rasterizer(job, measure_command, measured) : Rasterizer{-1, -1, -1};
+        const Rasterizer plain = start_rasterizer(job, command, output);
+        // The job's messages are logged once, from the plain run, which a job that fails to
+        // be measured fails as well.
+        outcome = finish_rasterizer(job, measure, false);
+        if (outcome == RESULT_RASTERIZED && !place_pages(page, measured, &places))
+            outcome = RESULT_RETRY;
+        if (measured >= 0) close(measured);
+        const std::string setup = outcome == RESULT_RASTERIZED ? page_setup(places) : "";
+        if (setup.empty()) {
+            const char plain_outcome = finish_rasterizer(job, plain, true);
+            if (outcome == RESULT_RASTERIZED) outcome = plain_outcome;
+        } else {
+            if (plain.pid > 0) kill(plain.pid, SIGTERM);
+            finish_rasterizer(job, plain, false);
+        }
+        std::vector<char> placed(COMMAND_SIZE + setup.size());
+        if (!setup.empty() && outcome == RESULT_RASTERIZED) {
+            if (ftruncate(output, 0) != 0 || lseek(output, 0, SEEK_SET) != 0 ||
+                !format_command_with(page.conf, " -dFIXEDMEDIA", setup.c_str(), placed.data(),
+                                     placed.size())) {
+                outcome = RESULT_RETRY;
+            } else {
+                papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Pages placed: running \"%.300s%s\"",
+                            placed.data(), strlen(placed.data()) > 300 ? "..." : "");
+                outcome = rasterize(job, placed.data(), output);
+                first = page.first_page;
+                last = page.last_page;
+            }
+        }
     }
     bool printed = false;
     if (outcome == RESULT_RASTERIZED)

@@ -14,6 +14,7 @@ spooler_test printer-app "$(realpath "${1:-build}")" "" ipptool cupsd lp lpadmin
 [ -x /usr/lib/cups/backend/ipp ] || spooler_skip "CUPS's ipp backend is not installed"
 
 enter_private_system
+mount -t tmpfs tmpfs /tmp # the server's local socket, the canaries
 printf '[Quorvin 7X Series]\nink=COLOR\nresolution=72\nmediasize=A4\n' >/etc/ravorc
 mkdir -p "$work"/{app-spool,state}
 chown nobody "$work"/{app-spool,state}
