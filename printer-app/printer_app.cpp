@@ -213,7 +213,8 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *) {
         papplSystemDelete(system);
         return nullptr;
     }
-    papplSystemSetHostName(system, "localhost");
+    // Its URIs name the host it serves: this machine alone, or the network's name for it.
+    if (listen == nullptr) papplSystemSetHostName(system, "localhost");
     papplSystemSetPrinterDrivers(system, int(sizeof drivers / sizeof drivers[0]), drivers, auto_add,
                                  set_supplies, make_driver, nullptr);
     papplSystemSetMIMECallback(system, detect_format, nullptr);
