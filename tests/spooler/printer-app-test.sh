@@ -137,6 +137,8 @@ EOF
 # --- Raster pages and a refused size --------------------------------------------------------
 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=jpeg -r72 -g300x200 -sOutputFile=photo.jpg \
     -c '1 0 0 setrgbcolor 0 0 300 200 rectfill showpage'
+gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pnggray -r72 -g200x300 -sOutputFile=photo.png \
+    -c '0 setgray 0 0 100 100 rectfill showpage'
 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pwgraster -r360 -g1488x2098 -sOutputFile=page.pwg \
     -c '0 setgray 0 0 100 100 rectfill showpage'
 # --- CUPS's IPP Everywhere conformance file -----------------------------------------------
@@ -154,6 +156,11 @@ check "JPEG on A6 at 360 dpi in colour: completed" [ "$(print_ipp image/jpeg pho
     'ATTR keyword print-color-mode color')" = completed ]
 check "... one colour PNG page of A6 at 360 dpi ($(png_images "$out/device"))" \
     [ "$(png_images "$out/device")" = "1488x2098 colour" ]
+check "PNG on Letter at 72 dpi in monochrome: completed" [ "$(print_ipp image/png photo.png \
+    'ATTR keyword media na_letter_8.5x11in' 'ATTR resolution printer-resolution 72dpi' \
+    'ATTR keyword print-color-mode monochrome')" = completed ]
+check "... one grey PNG page of Letter at 72 dpi ($(png_images "$out/device"))" \
+    [ "$(png_images "$out/device")" = "612x792 grey" ]
 check "PWG raster page of A6 at 360 dpi: completed" [ "$(print_ipp image/pwg-raster page.pwg \
     'ATTR resolution printer-resolution 360dpi')" = completed ]
 check "... one PNG page, the default A4 at 360 dpi ($(png_images "$out/device"))" \
