@@ -73,9 +73,16 @@ int job_resolution(pappl_job_t *job, const pappl_pr_options_t &options,
     return driver.x_default;
 }
 
+// Ghostscript's messages, a line each in the job's log; control characters (a carriage
+// return or an escape sequence that a job prints) become '?', so no line can pass for another.
 void log_job_text(pappl_job_t *job, char *text) {
-    for (char *line = strtok(text, "\n"); line != nullptr; line = strtok(nullptr, "\n"))
+    char *rest = nullptr;
+    for (char *line = strtok_r(text, "\n", &rest); line != nullptr;
+         line = strtok_r(nullptr, "\n", &rest)) {
+        for (char *c = line; *c != '\0'; ++c)
+            if ((unsigned char)*c < 0x20 && *c != '\t') *c = '?';
         papplLogJob(job, PAPPL_LOGLEVEL_WARN, "%s", line);
+    }
 }
 
 // The filter's confined rasterizer, running in a process of its own (it waits on signals and

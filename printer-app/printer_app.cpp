@@ -183,7 +183,7 @@ bool save_state(pappl_system_t *system, void *state_file) {
     return papplSystemSaveState(system, static_cast<const char *>(state_file));
 }
 
-pappl_system_t *make_system(int num_options, cups_option_t *options, void *) {
+pappl_system_t *make_system(int num_options, cups_option_t *options, void *serving) {
     const char *value;
     const int port = (value = cupsGetOption("server-port", num_options, options)) != nullptr
                          ? atoi(value)
@@ -209,7 +209,7 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *) {
     const char *listen_on = listen == nullptr          ? "localhost"
                             : strcmp(listen, "*") == 0 ? nullptr
                                                        : listen;
-    if (!papplSystemAddListeners(system, listen_on)) {
+    if (*static_cast<bool *>(serving) && !papplSystemAddListeners(system, listen_on)) {
         papplSystemDelete(system);
         return nullptr;
     }
@@ -236,7 +236,10 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    // PAPPL makes the system for other sub-commands too (drivers lists its drivers); only the
+    // server listens.
+    bool serving = argc > 1 && strcmp(argv[1], "server") == 0;
     return papplMainloop(argc, argv, RAVOFILTER_VERSION, FOOTER_HTML,
                          int(sizeof drivers / sizeof drivers[0]), drivers, auto_add, make_driver,
-                         nullptr, nullptr, make_system, nullptr, nullptr);
+                         nullptr, nullptr, make_system, nullptr, &serving);
 }

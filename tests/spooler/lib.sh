@@ -143,7 +143,7 @@ started() {
 stop_started() {
     local pid
     for pid in "${started_pids[@]}"; do
-        kill "$pid" 2>/dev/null
+        kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
 }
