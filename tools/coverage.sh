@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds with coverage, runs the test suite (the spooler tests aside: they install the release
 # build; and the hostile jobs), and prints line and branch coverage of the filter, paper and
-# CUPS units.
+# CUPS units and the printer application.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/ensure-packages.sh
@@ -17,5 +17,5 @@ RAVO_JUNK_RUNS=500 ctest --test-dir build-coverage -j2 -LE spooler -E '^HostileJ
 tail -n 3 build-coverage/ctest.log
 for metric in "" --branches; do
     gcovr --root . --object-directory build-coverage --filter 'filter/' --filter 'paper/' \
-        --filter 'cups/' --exclude-unreachable-branches --exclude-throw-branches $metric
+        --filter 'cups/' --filter 'printer-app/' --exclude-unreachable-branches --exclude-throw-branches $metric
 done
