@@ -166,6 +166,14 @@ check "PWG raster page of A6 at 360 dpi: completed" [ "$(print_ipp image/pwg-ras
 check "... one PNG page, the default A4 at 360 dpi ($(png_images "$out/device"))" \
     [ "$(png_images "$out/device")" = "2976x4209 colour" ]
 # Envelope DL is in the sheet feeder's table only, not the roll's.
+# The printer's own format passes unchanged only when it is a whole PNG page stream.
+check "the printer's format, the filter's pages: completed" \
+    [ "$(print_ipp application/vnd.quorvin-png filter-pages)" = completed ]
+check "... passed on unchanged" cmp -s filter-pages "$out/device"
+head -c 5000 filter-pages >cut-pages
+check "the printer's format, a page cut short: aborted" \
+    [ "$(print_ipp application/vnd.quorvin-png cut-pages)" = aborted ]
+check "... and nothing printed" [ ! -s "$out/device" ]
 check "DL envelope from the roll: aborted" [ "$(print_ipp application/postscript two-pages.ps \
     'ATTR collection media-col {' 'MEMBER collection media-size {' \
     'MEMBER integer x-dimension 21999' 'MEMBER integer y-dimension 11000 }' \
