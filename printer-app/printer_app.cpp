@@ -9,6 +9,8 @@
 
 #include <pappl/pappl.h>
 
+#include <fcntl.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,7 +33,8 @@ pappl_pr_driver_t drivers[] = {
 // in whole dots, and the settings file's own resolution is the default.
 const int OFFERED_RESOLUTIONS[] = {360, 720, 1440};
 
-// Every size name of the tables, kept for the life of the program (PAPPL keeps the pointers).
+// Every size name of the tables, made once before PAPPL starts (it keeps the pointers, and
+// printers may be added from several clients at once).
 char size_names[PAPPL_MAX_MEDIA][64];
 int size_count;
 
@@ -139,7 +142,6 @@ bool make_driver(pappl_system_t *, const char *driver_name, const char *, const 
 
     offer_resolutions(data, setup.conf.resolution);
 
-    if (size_count == 0) size_count = all_size_names(size_names, PAPPL_MAX_MEDIA);
     data->num_media = size_count;
     for (int i = 0; i < size_count; ++i)
         data->media[i] = size_names[i];
@@ -236,6 +238,11 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *servi
 } // namespace
 
 int main(int argc, char *argv[]) {
+    // Standard input, output and error are open, if only on /dev/null, so that no socket or
+    // file of the server takes their numbers (a rasterizer's process moves its own there).
+    for (int fd = 0; fd < 3; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) return 1;
+    size_count = all_size_names(size_names, PAPPL_MAX_MEDIA);
     // PAPPL makes the system for other sub-commands too (drivers lists its drivers); only the
     // server listens.
     bool serving = argc > 1 && strcmp(argv[1], "server") == 0;
