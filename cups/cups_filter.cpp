@@ -4,6 +4,7 @@
 // job prints) reaches cupsd only as inert DEBUG: lines, apart from the filter's own fixed
 // messages, which go as WARNING: or ERROR: lines that the administrator sees.
 // Arguments, as CUPS gives them: job-id user title copies options [file].
+#include "../filter/contracts.h"
 #include "../filter/settings_report.h"
 #include "png_pages.h"
 
@@ -27,7 +28,6 @@
 
 namespace {
 
-const int EXIT_RETRY = 1; // as ravofilter: no usable job, or the data could not be handed on
 const size_t BUFFER_SIZE = 65536;
 // cupsd cuts a message line at 2047 bytes and reads the rest as a new line, which could
 // then start with a command word; pieces of a long line stay far below that.
@@ -289,18 +289,20 @@ int main(int argc, char **argv) {
         return status;
     }
     if (!flow.handing_on) return EXIT_RETRY;
-    switch (status) {
-    case 0:
+    if (status != EXIT_DONE && status != EXIT_RETRY && status != EXIT_JOB_FAILED) {
+        tell_cupsd("ERROR: ravofilter ended with status %d", status);
+        return status;
+    }
+    switch (raster_result_of(wait_status)) {
+    case Raster_Result::RASTERIZED:
         break;
-    case 1:
+    case Raster_Result::RETRY:
         tell_cupsd("ERROR: ravofilter could not read the job, write the printer data or start "
                    "the rasterizer");
         break;
-    case 2:
+    case Raster_Result::JOB_FAILED:
         tell_cupsd("ERROR: Ghostscript could not rasterize the job");
         break;
-    default:
-        tell_cupsd("ERROR: ravofilter ended with status %d", status);
     }
     return status;
 }

@@ -2,6 +2,7 @@
 // Ghostscript into PNG data with the printer's settings from the settings file; any other
 // job is copied through unchanged.
 #include "filter.h"
+#include "contracts.h"
 #include "rasterizer.h"
 #include "settings_report.h"
 
@@ -10,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,11 +26,6 @@
 
 namespace {
 
-// Exit statuses as the spooler reads them.
-const int EXIT_DONE = 0;       // job printed or copied
-const int EXIT_RETRY = 1;      // no usable input, or the copy failed: the spooler may retry
-const int EXIT_JOB_FAILED = 2; // the rasterizer failed: do not retry this job
-
 const size_t PEEK_SIZE = 0xffff;       // bytes of the job mapped for classification
 const size_t COPY_BUFFER_SIZE = 65536; // copy buffer
 const size_t COPY_READ_SIZE = 0xfffe;  // bytes asked for by each read of the copy
@@ -37,18 +34,19 @@ const size_t COMMAND_SIZE = 256;
 const char RASTERIZER[] = "gs";
 // Printf formats by ink mode 1 (colour) and 2 (grey), with room for a second program's own
 // options after the rasterizer's name and its set-up just before the job (none for the
-// filter). Ghostscript's own stdout is sent to stderr so that what a job prints never lands
-// between the PNG images.
+// filter), and for the job's name ("-", standard input, for the filter). Ghostscript's own
+// stdout is sent to stderr so that what a job prints never lands between the PNG images.
 #define RASTERIZER_SAFETY "-q -dNOPROMPT -dNOPAUSE -dSAFER -sstdout=%%stderr"
 const char *const COMMAND_TEMPLATES[] = {
-    "%s%s -r%d -g%ldx%ld " RASTERIZER_SAFETY " -sDEVICE=png16m -sOutputFile=-%s - -c quit",
-    "%s%s -r%d -g%ldx%ld " RASTERIZER_SAFETY " -sDEVICE=pnggray -sOutputFile=-%s - -c quit",
+    "%s%s -r%d -g%ldx%ld " RASTERIZER_SAFETY " -sDEVICE=png16m -sOutputFile=-%s %s -c quit",
+    "%s%s -r%d -g%ldx%ld " RASTERIZER_SAFETY " -sDEVICE=pnggray -sOutputFile=-%s %s -c quit",
 };
+const char JOB_ON_STDIN[] = "-";
 // The same rasterizer at 72 dpi, where a pixel is a point, on media of the given size that the
 // job may change: its pages come out at the sizes it asks for.
 const char MEASURE_TEMPLATE[] =
     "%s -r72 " RASTERIZER_SAFETY " -sDEVICE=pnggray -sOutputFile=- -c '<</PageSize[%d %d]>>"
-    "setpagedevice' - -c quit";
+    "setpagedevice' %s -c quit";
 
 const char CONF_PATH[] = RAVOFILTER_CONF_PATH;
 const char MODEL_NAME[] = "Quorvin 7X Series";
@@ -101,29 +99,28 @@ static int copy_job() {
     return EXIT_DONE;
 }
 
-bool format_command_with(const Conf &conf, const char *options, const char *setup, char *command,
+bool format_command_with(const Conf &conf, const Command_Extras &extras, char *command,
                          size_t size) {
     const char *command_template = COMMAND_TEMPLATES[conf.ink == INK_MONO ? 1 : 0];
-    int length = snprintf(command, size, command_template, RASTERIZER, options, conf.resolution,
-                          long(conf.width), long(conf.height), setup);
+    int length =
+        snprintf(command, size, command_template, RASTERIZER, extras.options, conf.resolution,
+                 long(conf.width), long(conf.height), extras.setup, extras.job);
     return length >= 0 && size_t(length) < size;
 }
 
-bool format_measure_command(int width_points, int height_points, char *command, size_t size) {
-    int length = snprintf(command, size, MEASURE_TEMPLATE, RASTERIZER, width_points, height_points);
+bool format_measure_command(int width_points, int height_points, const char *job, char *command,
+                            size_t size) {
+    int length =
+        snprintf(command, size, MEASURE_TEMPLATE, RASTERIZER, width_points, height_points, job);
     return length >= 0 && size_t(length) < size;
 }
 
 bool format_command(const Conf &conf, char *command, size_t size) {
-    return format_command_with(conf, "", "", command, size);
+    return format_command_with(conf, {"", "", JOB_ON_STDIN}, command, size);
 }
 
-// Runs Ghostscript, confined, on the unread job on standard input, its PNG data going to
-// standard output.
-static int rasterize(const Conf &conf) {
-    char command[COMMAND_SIZE];
-    if (!format_command(conf, command, sizeof command)) return EXIT_JOB_FAILED;
-    switch (run_rasterizer(command)) {
+int exit_status_of(Raster_Result result) {
+    switch (result) {
     case Raster_Result::RASTERIZED:
         return EXIT_DONE;
     case Raster_Result::RETRY:
@@ -132,6 +129,22 @@ static int rasterize(const Conf &conf) {
         break;
     }
     return EXIT_JOB_FAILED;
+}
+
+Raster_Result raster_result_of(int wait_status) {
+    if (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == EXIT_DONE)
+        return Raster_Result::RASTERIZED;
+    if (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == EXIT_RETRY)
+        return Raster_Result::RETRY;
+    return Raster_Result::JOB_FAILED;
+}
+
+// Runs Ghostscript, confined, on the unread job on standard input, its PNG data going to
+// standard output.
+static int rasterize(const Conf &conf) {
+    char command[COMMAND_SIZE];
+    if (!format_command(conf, command, sizeof command)) return EXIT_JOB_FAILED;
+    return exit_status_of(run_rasterizer(command));
 }
 
 static bool is_c_space(char c) {

@@ -71,17 +71,21 @@ int landlock_abi() {
     return abi > 0 ? int(abi) : 0; // ENOSYS, EOPNOTSUPP: no Landlock
 }
 
-// A path-beneath rule; a path that does not exist, or that this user may not open, gets none.
-// Rules on a file rather than a directory take only the rights that apply to files.
-bool allow_beneath(int ruleset, const char *path, uint64_t rights) {
-    const int fd = open(path, O_PATH | O_CLOEXEC);
-    if (fd < 0) return true;
+// A path-beneath rule on what fd is open on. Rules on a file rather than a directory take
+// only the rights that apply to files.
+bool allow_open_file(int ruleset, int fd, uint64_t rights) {
     struct stat target;
     if (fstat(fd, &target) == 0 && !S_ISDIR(target.st_mode))
         rights &= FS_EXECUTE | FS_WRITE_FILE | FS_READ_FILE | FS_TRUNCATE;
     Landlock_Path_Beneath_Attr rule = {rights, fd};
-    const bool added =
-        syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+    return syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+}
+
+// A path-beneath rule; a path that does not exist, or that this user may not open, gets none.
+bool allow_beneath(int ruleset, const char *path, uint64_t rights) {
+    const int fd = open(path, O_PATH | O_CLOEXEC);
+    if (fd < 0) return true;
+    const bool added = allow_open_file(ruleset, fd, rights);
     close(fd);
     return added;
 }
@@ -122,8 +126,9 @@ const char *const READABLE_TREES[] = {
 // Reading and executing only beneath the system's directories, PATH and Ghostscript's own
 // search paths; creating, writing, truncating and removing files only in the temporary
 // directory, and nothing else (no directories, links, devices, renames across directories)
-// anywhere. Spool directories, other jobs' files, homes, /run and /var/log stay unreadable.
-bool apply_landlock(const char *tmpdir) {
+// anywhere. Spool directories, other jobs' files, homes, /run and /var/log stay unreadable;
+// the job itself may be read by name (/dev/stdin) only when the task asks for it.
+bool apply_landlock(const char *tmpdir, bool job_by_name) {
     const int abi = landlock_abi();
     if (abi == 0) return true;
     Landlock_Ruleset_Attr handled = {handled_fs_rights(abi),
@@ -134,7 +139,8 @@ bool apply_landlock(const char *tmpdir) {
     const uint64_t read = FS_EXECUTE | FS_READ_FILE | FS_READ_DIR;
     const uint64_t write =
         FS_WRITE_FILE | FS_MAKE_REG | FS_REMOVE_FILE | (abi >= 3 ? FS_TRUNCATE : 0);
-    bool applied = allow_beneath(ruleset, tmpdir, read | write);
+    bool applied = allow_beneath(ruleset, tmpdir, read | write) &&
+                   (!job_by_name || allow_open_file(ruleset, STDIN_FILENO, FS_READ_FILE));
     for (const char *tree : READABLE_TREES)
         applied = applied && allow_beneath(ruleset, tree, read);
     applied = applied && allow_listed(ruleset, getenv("PATH"), read) &&
@@ -290,18 +296,23 @@ const char SETUP_FAILED = 'R';       // the filter's own resources failed: retry
     _exit(127);
 }
 
-// The shell, confined. Every layer the kernel offers must apply; one that fails stops the
-// job rather than run it unconfined.
-[[noreturn]] void confine_and_exec(const char *command, const char *tmpdir) {
+// The shell, or the task's function, confined. Every layer the kernel offers must apply; one
+// that fails stops the job rather than run it unconfined.
+[[noreturn]] void confine_and_run(const Rasterizer_Task &task, const char *command,
+                                  const char *tmpdir) {
     const char *variables[ENVIRONMENT_SIZE];
     char tmpdir_variable[PATH_MAX + 8];
     build_environment(tmpdir, variables, tmpdir_variable);
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail_setup(SETUP_FAILED, "no new privileges");
-    if (!apply_landlock(tmpdir)) fail_setup(SETUP_FAILED, "Landlock");
+    if (!apply_landlock(tmpdir, task.job_by_name)) fail_setup(SETUP_FAILED, "Landlock");
     if (!apply_seccomp()) fail_setup(SETUP_FAILED, "seccomp");
     if (!lower_limit(RLIMIT_CORE, 0) || !lower_limit(RLIMIT_CPU, RASTERIZER_CPU_SECONDS) ||
         !lower_limit(RLIMIT_AS, RASTERIZER_ADDRESS_SPACE))
         fail_setup(SETUP_FAILED, "resource limits");
+    if (task.command == nullptr) {
+        close(CHILD_STATUS_FD); // the task has started: no set-up failure is left to tell
+        _exit(task.function(task.argument));
+    }
     const char *const arguments[] = {"sh", "-c", command, nullptr};
     execve("/bin/sh", const_cast<char *const *>(arguments), const_cast<char *const *>(variables));
     fail_setup(SETUP_FAILED, "/bin/sh");
@@ -355,7 +366,7 @@ long empty_directory(int dir, int depth);
 // process of the new PID namespace, so that when it ends, or this process or the filter is
 // killed, every process of the job ends with it. Files left in the private /tmp mean the
 // job wrote pages of its own.
-[[noreturn]] void run_in_namespaces(const char *command) {
+[[noreturn]] void run_in_namespaces(const Rasterizer_Task &task) {
     if (const char *step = enter_namespaces()) {
         const int error = errno;
         const char outcome = refused(error) ? NAMESPACES_REFUSED : SETUP_FAILED;
@@ -366,7 +377,7 @@ long empty_directory(int dir, int depth);
     if (shell < 0) fail_setup(SETUP_FAILED, "fork");
     if (shell == 0) { // its parent is outside its PID namespace, where it cannot look
         if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) _exit(127);
-        confine_and_exec(command, "/tmp");
+        confine_and_run(task, task.command, "/tmp");
     }
     close(CHILD_STATUS_FD); // the shell holds it until it runs
     int status;
@@ -382,7 +393,7 @@ long empty_directory(int dir, int depth);
 }
 
 struct Child_Setup {
-    const char *command;
+    const Rasterizer_Task *task;
     const char *private_dir; // null: namespaces with a private /tmp
     pid_t filter;
     sigset_t filter_mask;
@@ -400,10 +411,11 @@ struct Child_Setup {
         (setup.status != CHILD_STATUS_FD && dup3(setup.status, CHILD_STATUS_FD, O_CLOEXEC) < 0))
         _exit(127);
     close_descriptors_above(CHILD_STATUS_FD);
-    if (setup.private_dir == nullptr) run_in_namespaces(setup.command);
-    char exec_command[PATH_MAX];
-    snprintf(exec_command, sizeof exec_command, "exec %s", setup.command);
-    confine_and_exec(exec_command, setup.private_dir);
+    if (setup.private_dir == nullptr) run_in_namespaces(*setup.task);
+    char exec_command[PATH_MAX] = "";
+    if (setup.task->command != nullptr)
+        snprintf(exec_command, sizeof exec_command, "exec %s", setup.task->command);
+    confine_and_run(*setup.task, exec_command, setup.private_dir);
 }
 
 // Passes the rasterizer's messages on up to their bound, counting what is left out.
@@ -619,8 +631,15 @@ int run_child(const Child_Setup &setup, int signals, Message_Relay &relay, char 
 } // namespace
 
 Raster_Result run_rasterizer(const char *command) {
+    const Rasterizer_Task task = {command, nullptr, nullptr, false};
+    return run_rasterizer_task(task, nullptr);
+}
+
+Raster_Result run_rasterizer_task(const Rasterizer_Task &task, int *exit_status) {
+    if (exit_status != nullptr) *exit_status = -1;
 #ifdef RAVOFILTER_UNCONFINED // the benchmarks' baseline: the rasterizer run as before
-    const int plain_status = system(command);
+    if (task.command == nullptr) return Raster_Result::RETRY;
+    const int plain_status = system(task.command);
     return plain_status != -1 && WIFEXITED(plain_status) && WEXITSTATUS(plain_status) == 0
                ? Raster_Result::RASTERIZED
                : Raster_Result::JOB_FAILED;
@@ -641,7 +660,7 @@ Raster_Result run_rasterizer(const char *command) {
     }
     prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
     Message_Relay relay = {messages[0], 0, 0};
-    Child_Setup setup = {command, nullptr, getpid(), filter_mask, messages[1], -1};
+    Child_Setup setup = {&task, nullptr, getpid(), filter_mask, messages[1], -1};
 
     char outcome;
     int status = run_child(setup, signals, relay, &outcome);
@@ -668,6 +687,8 @@ Raster_Result run_rasterizer(const char *command) {
                 (unsigned long long)relay.dropped);
 
     bool rasterized = outcome == 0 && status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (exit_status != nullptr && outcome == 0 && status != -1)
+        *exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     if (private_dir_lock >= 0) {
         const long left = remove_private_dir(private_dir);
         if (left < 0) {

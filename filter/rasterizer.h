@@ -64,4 +64,18 @@ enum class Raster_Result {
 // rasterizer and the wait.
 Raster_Result run_rasterizer(const char *command);
 
+// What runs confined: a command line for /bin/sh, or else a function of this program (the
+// printer application's image decoder), whose result is the exit status. A job that
+// Ghostscript must read by name (/dev/stdin: a PDF file, which it would otherwise copy into
+// its temporary space first) is made readable to it, and to nothing else.
+struct Rasterizer_Task {
+    const char *command;
+    int (*function)(void *argument);
+    void *argument;
+    bool job_by_name;
+};
+// As run_rasterizer; *exit_status, when asked for, is what the shell or the function exited
+// with (128 + the signal that killed it), or -1 when it never ran.
+Raster_Result run_rasterizer_task(const Rasterizer_Task &task, int *exit_status);
+
 #pragma GCC visibility pop

@@ -83,13 +83,19 @@ Finding job_conf(int ink, int resolution, const char *media_size, const char *pa
 int peek_job();
 // The command line the filter runs for these settings; false when it does not fit.
 bool format_command(const Conf &conf, char *command, size_t size);
-// The same command with options placed after the rasterizer's name and set-up (Ghostscript
-// arguments, run before the job) placed just before the job, each with a leading space.
-bool format_command_with(const Conf &conf, const char *options, const char *setup, char *command,
+// What a second program adds to the filter's command: options placed after the rasterizer's
+// name and set-up (Ghostscript arguments, run before the job) placed just before the job, each
+// with a leading space; and where Ghostscript reads the job: "-" (standard input, as the
+// filter does) or "/dev/stdin" (the same file by name, which a PDF needs to be read in place).
+struct Command_Extras {
+    const char *options, *setup, *job;
+};
+bool format_command_with(const Conf &conf, const Command_Extras &extras, char *command,
                          size_t size);
 // The command that measures a job's pages: Ghostscript with the same safety options renders
 // them at 72 dpi in grey, each at the size the job asks for (this media size when it asks for
 // none), so that the PNG images' sizes are the pages' sizes in points.
-bool format_measure_command(int width_points, int height_points, char *command, size_t size);
+bool format_measure_command(int width_points, int height_points, const char *job, char *command,
+                            size_t size);
 
 #pragma GCC visibility pop

@@ -1,8 +1,12 @@
 // ravo-printer-app: the Quorvin 7X Series as an IPP Everywhere printer, for driverless
 // clients and spoolers. One driver, whose media, colour and resolution come from the paper
 // tables and whose defaults come from the settings file through the filter's own reader.
+#include "helper_runs.h"
+#include "job_plan.h"
 #include "jobs.h"
 #include "media.h"
+#include "stream_watch.h"
+#include "upstream_guards.h"
 
 #include "../filter/printer_setup.h"
 #include "../filter/settings_report.h"
@@ -28,10 +32,6 @@ const char FOOTER_HTML[] = "Quorvin 7X Series printer application, ravofilter " 
 pappl_pr_driver_t drivers[] = {
     {DRIVER_NAME, MAKE_AND_MODEL, PRINTER_DEVICE_ID, nullptr},
 };
-
-// Resolutions offered: 360, 720 and 1440 dpi give every paper-table dimension (in 1/360 inch)
-// in whole dots, and the settings file's own resolution is the default.
-const int OFFERED_RESOLUTIONS[] = {360, 720, 1440};
 
 // Every size name of the tables, made once before PAPPL starts (it keeps the pointers, and
 // printers may be added from several clients at once).
@@ -88,21 +88,12 @@ void set_supplies(pappl_printer_t *printer, void *) {
     papplPrinterSetSupplies(printer, 2, supplies);
 }
 
-// The resolutions from coarse to fine, the settings' own among them.
+// The resolutions from coarse to fine, the settings' own among them and the default.
 void offer_resolutions(pappl_pr_driver_data_t *data, int settings_resolution) {
-    data->num_resolution = 0;
-    bool placed = false;
-    for (int resolution : OFFERED_RESOLUTIONS) {
-        if (!placed && settings_resolution <= resolution) {
-            data->x_resolution[data->num_resolution++] = settings_resolution;
-            placed = true;
-        }
-        if (resolution != settings_resolution)
-            data->x_resolution[data->num_resolution++] = resolution;
-    }
-    if (!placed) data->x_resolution[data->num_resolution++] = settings_resolution;
+    int resolutions[4];
+    data->num_resolution = offered_resolutions(settings_resolution, resolutions);
     for (int i = 0; i < data->num_resolution; ++i)
-        data->y_resolution[i] = data->x_resolution[i];
+        data->x_resolution[i] = data->y_resolution[i] = resolutions[i];
     data->x_default = data->y_default = settings_resolution;
     data->quality_default = IPP_QUALITY_NORMAL;
 }
@@ -211,7 +202,8 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *servi
     const char *listen_on = listen == nullptr          ? "localhost"
                             : strcmp(listen, "*") == 0 ? nullptr
                                                        : listen;
-    if (*static_cast<bool *>(serving) && !papplSystemAddListeners(system, listen_on)) {
+    if (*static_cast<bool *>(serving) &&
+        (!papplSystemAddListeners(system, listen_on) || !start_stream_watch())) {
         papplSystemDelete(system);
         return nullptr;
     }
@@ -223,6 +215,11 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *servi
     papplSystemAddMIMEFilter(system, "application/pdf", PRINTER_FORMAT, print_document, nullptr);
     papplSystemAddMIMEFilter(system, "application/postscript", PRINTER_FORMAT, print_document,
                              nullptr);
+    // Images too are decoded by the helper, confined: PAPPL looks for a filter to the
+    // printer's format first, so its own decoders never run in the server.
+    papplSystemAddMIMEFilter(system, "image/jpeg", PRINTER_FORMAT, print_image, nullptr);
+    papplSystemAddMIMEFilter(system, "image/png", PRINTER_FORMAT, print_image, nullptr);
+    guard_host_names(system);
     papplSystemSetFooterHTML(system, FOOTER_HTML);
     pappl_version_t version = {};
     snprintf(version.name, sizeof version.name, "ravo-printer-app");
@@ -244,8 +241,12 @@ int main(int argc, char *argv[]) {
         if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) return 1;
     size_count = all_size_names(size_names, PAPPL_MAX_MEDIA);
     // PAPPL makes the system for other sub-commands too (drivers lists its drivers); only the
-    // server listens.
+    // server listens, and only the server rasterizes.
     bool serving = argc > 1 && strcmp(argv[1], "server") == 0;
+    if (serving && !find_helper()) {
+        fputs("ravo-printer-app: the rasterizing helper ravo-rasterize is not installed\n", stderr);
+        return 1;
+    }
     return papplMainloop(argc, argv, RAVOFILTER_VERSION, FOOTER_HTML,
                          int(sizeof drivers / sizeof drivers[0]), drivers, auto_add, make_driver,
                          nullptr, nullptr, make_system, nullptr, &serving);

@@ -21,6 +21,7 @@ expected='usr/bin/ravo-printer-app
 usr/lib/cups/driver/ravofilter
 usr/lib/cups/filter/ravofilter-cups
 usr/lib/systemd/system/ravo-printer-app.service
+usr/libexec/ravofilter/ravo-rasterize
 usr/libexec/ravofilter/ravofilter
 usr/sbin/ravofilter-check
 usr/share/doc/ravofilter/README.md

@@ -17,13 +17,15 @@ ensure_packages() {
     [ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
 }
 
-# What a build needs: the compilers, PAPPL (with CUPS's and libpng's headers) for the printer
-# application and, for the tests it builds, GoogleTest.
+# What a build needs: the compilers, PAPPL (with CUPS's and Avahi's headers) and libpng and
+# libjpeg for the printer application and, for the tests it builds, GoogleTest.
 ensure_build_tools() {
     ensure_packages cmake:cmake ninja:ninja-build g++:g++ nm:binutils pkg-config:pkg-config
     local missing=()
     [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
     [ -f /usr/include/png.h ] || missing+=(libpng-dev)
+    [ -f /usr/include/jpeglib.h ] || missing+=(libjpeg-dev)
+    [ -f /usr/include/avahi-client/lookup.h ] || missing+=(libavahi-client-dev)
     [ -f /usr/include/pappl/pappl.h ] || missing+=(libpappl-dev)
     [ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
 }

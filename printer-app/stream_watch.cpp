@@ -1,0 +1,108 @@
+#include "stream_watch.h"
+
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <ctime>
+
+namespace {
+
+const int WATCH_MILLISECONDS = 500; // how often the streams are looked at
+const int MAX_STREAMS = 64;         // streams watched at once; PAPPL prints one job at a time
+
+struct Stream {
+    const void *key; // PAPPL's raster stream; null: a free slot
+    http_t *connection;
+    pappl_job_t *job; // once the raster callbacks know it
+    time_t progress;  // the last line, or the start
+    bool cut;         // reading from the client has been stopped
+};
+
+pthread_mutex_t streams_lock = PTHREAD_MUTEX_INITIALIZER;
+Stream streams[MAX_STREAMS];
+thread_local Stream *this_thread_stream;
+
+time_t now() {
+    timespec time;
+    clock_gettime(CLOCK_MONOTONIC, &time);
+    return time.tv_sec;
+}
+
+// The rest of the request reads as its end; the response can still be written.
+void cut(Stream &stream, const char *why) {
+    if (stream.cut) return;
+    stream.cut = true;
+    shutdown(httpGetFd(stream.connection), SHUT_RD);
+    if (stream.job != nullptr) papplLogJob(stream.job, PAPPL_LOGLEVEL_ERROR, "%s", why);
+}
+
+void *watch(void *) {
+    for (;;) {
+        usleep(WATCH_MILLISECONDS * 1000);
+        pthread_mutex_lock(&streams_lock);
+        const time_t time = now();
+        for (Stream &stream : streams) {
+            if (stream.key == nullptr || stream.cut) continue;
+            if (stream.job != nullptr && papplJobIsCanceled(stream.job))
+                cut(stream, "Cancelled: no more of the document is read from the client.");
+            else if (time - __atomic_load_n(&stream.progress, __ATOMIC_RELAXED) >
+                     STREAM_STALL_SECONDS)
+                cut(stream, "The client stopped sending the document.");
+        }
+        pthread_mutex_unlock(&streams_lock);
+    }
+    return nullptr;
+}
+
+} // namespace
+
+bool start_stream_watch() {
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, watch, nullptr) != 0) return false;
+    pthread_detach(thread);
+    return true;
+}
+
+void watch_stream(http_t *connection, const void *key) {
+    pthread_mutex_lock(&streams_lock);
+    this_thread_stream = nullptr;
+    for (Stream &stream : streams)
+        if (stream.key == nullptr) {
+            stream = {key, connection, nullptr, now(), false};
+            this_thread_stream = &stream;
+            break;
+        }
+    pthread_mutex_unlock(&streams_lock);
+}
+
+void unwatch_stream(const void *key) {
+    pthread_mutex_lock(&streams_lock);
+    for (Stream &stream : streams)
+        if (stream.key == key) stream = {nullptr, nullptr, nullptr, 0, false};
+    if (this_thread_stream != nullptr && this_thread_stream->key == nullptr)
+        this_thread_stream = nullptr;
+    pthread_mutex_unlock(&streams_lock);
+}
+
+void stream_job(pappl_job_t *job) {
+    pthread_mutex_lock(&streams_lock);
+    if (this_thread_stream != nullptr) {
+        this_thread_stream->job = job;
+        this_thread_stream->progress = now();
+    }
+    pthread_mutex_unlock(&streams_lock);
+}
+
+// Called for every line, so without the lock.
+void stream_progress() {
+    if (this_thread_stream != nullptr)
+        __atomic_store_n(&this_thread_stream->progress, now(), __ATOMIC_RELAXED);
+}
+
+void stream_refused() {
+    pthread_mutex_lock(&streams_lock);
+    if (this_thread_stream != nullptr && this_thread_stream->key != nullptr)
+        cut(*this_thread_stream, "The rest of the document is not read from the client.");
+    pthread_mutex_unlock(&streams_lock);
+}

@@ -1,0 +1,42 @@
+// Guards around faults of PAPPL 1.3.1 and libcups 2.4.2, Debian 12's, that no API of theirs
+// reaches. Each stands in for a library function that PAPPL calls: the application defines
+// the function, the dynamic linker binds PAPPL's calls to it (the executable's symbols come
+// first), and it calls the library's own after or instead. Each names the upstream version
+// that fixes its fault; with those, the guard only does what the library already does.
+//
+//   ippRead                  refuses collections nested more than ten deep (libcups 2.4.12:
+//                            before, a request nesting them 100,000 deep overflowed the client
+//                            thread's stack and killed the server)
+//   httpUpdate               refuses a request whose Host: names neither this machine nor one
+//                            of its addresses (PAPPL accepts any Host: that starts with a
+//                            digit, which DNS rebinding uses), or whose Content-Length is no
+//                            number or beyond any document
+//   avahi_service_browser_new, avahi_record_browser_new
+//                            answer null without an Avahi client (PAPPL 1.4 checks; 1.3.1
+//                            passed null, and Avahi's assertion aborted the server on the
+//                            add-printer page when avahi-daemon was not running)
+//   cupsRasterOpenIO, cupsRasterClose
+//                            hand PWG and Apple raster streams to the stream watch
+#pragma once
+
+#include <pappl/pappl.h>
+
+// The system whose host name, besides this machine's own names and addresses, a request's
+// Host: may name.
+void guard_host_names(pappl_system_t *system);
+
+// Whether a Host: field (with or without its port) names this machine.
+bool host_is_ours(const char *host_field);
+
+// Whether IPP bytes, fed in pieces as they come, nest collections more than ten deep.
+struct Ipp_Scan {
+    uint8_t state;    // where in the encoding the next byte falls
+    uint8_t tag;      // the current attribute's value tag
+    uint8_t bytes[4]; // a length or an extension tag, as far as it came
+    uint8_t have, want;
+    uint32_t left; // bytes of a name or value still to pass
+    int depth;
+    bool too_deep;
+};
+const int MAX_COLLECTION_DEPTH = 10;
+void scan_ipp(Ipp_Scan &scan, const uint8_t *bytes, size_t count);
