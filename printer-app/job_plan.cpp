@@ -169,8 +169,9 @@ const char *raster_page_fault(const Raster_Header &header, const int *resolution
         header.width > pixels_up(widest, int(header.x_resolution)) + slack ||
         header.height > pixels_up(longest, int(header.y_resolution)) + slack)
         return "The raster page is larger than the largest media at its resolution.";
-    if ((header.bits_per_pixel != 8 && header.bits_per_pixel != 24) ||
-        header.bytes_per_line != uint64_t(header.width) * header.bits_per_pixel / 8)
+    if (header.bits_per_pixel != 8 && header.bits_per_pixel != 24)
+        return "The raster page is not 8-bit grey or 24-bit colour, as this printer takes it.";
+    if (header.bytes_per_line != uint64_t(header.width) * header.bits_per_pixel / 8)
         return "The raster page's line length does not match its width.";
     return nullptr;
 }

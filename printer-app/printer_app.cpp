@@ -1,6 +1,7 @@
 // ravo-printer-app: the Quorvin 7X Series as an IPP Everywhere printer, for driverless
 // clients and spoolers. One driver, whose media, colour and resolution come from the paper
 // tables and whose defaults come from the settings file through the filter's own reader.
+#include "access.h"
 #include "helper_runs.h"
 #include "job_plan.h"
 #include "jobs.h"
@@ -14,10 +15,14 @@
 #include <pappl/pappl.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #ifndef RAVOFILTER_VERSION
 #define RAVOFILTER_VERSION "0"
@@ -176,6 +181,45 @@ bool save_state(pappl_system_t *system, void *state_file) {
     return papplSystemSaveState(system, static_cast<const char *>(state_file));
 }
 
+// TLS for IPPS and HTTPS: a self-signed certificate for the system's host name, made on the
+// first start in "tls" beside the state file (else in the spool directory, else where libcups
+// keeps this user's), where libcups also makes one for each other name of this machine that a
+// client connects by.
+bool set_up_tls(pappl_system_t *system, const char *state_file, const char *spool) {
+    char directory[PATH_MAX] = "", host[256];
+    if (state_file != nullptr) {
+        snprintf(directory, sizeof directory, "%s", state_file);
+        char *slash = strrchr(directory, '/');
+        snprintf(directory, sizeof directory, "%.*s", slash != nullptr ? int(slash - directory) : 0,
+                 state_file);
+        if (directory[0] == '\0') snprintf(directory, sizeof directory, ".");
+    } else if (spool != nullptr) {
+        snprintf(directory, sizeof directory, "%s", spool);
+    }
+    const bool own_directory = directory[0] != '\0';
+    if (own_directory) {
+        const size_t length = strlen(directory);
+        snprintf(directory + length, sizeof directory - length, "/tls");
+        if (mkdir(directory, 0700) != 0 && errno != EEXIST) {
+            fprintf(stderr, "ravo-printer-app: cannot make %s: %s\n", directory, strerror(errno));
+            return false;
+        }
+        keep_credentials_in(directory);
+    }
+    papplSystemGetHostName(system, host, sizeof host);
+    if (!own_directory) return cupsSetServerCredentials(nullptr, host, 1) != 0;
+    cupsSetServerCredentials(directory, host, 1);
+    char certificate[PATH_MAX + 300];
+    snprintf(certificate, sizeof certificate, "%s/%s.crt", directory, host);
+    const time_t ten_years = time_t(3650) * 86400;
+    if (access(certificate, R_OK) == 0 ||
+        cupsMakeServerCredentials(directory, host, 0, nullptr, time(nullptr) + ten_years))
+        return true;
+    fprintf(stderr, "ravo-printer-app: cannot make the TLS certificate for %s in %s: %s\n", host,
+            directory, cupsLastErrorString());
+    return false;
+}
+
 pappl_system_t *make_system(int num_options, cups_option_t *options, void *serving) {
     const char *value;
     const int port = (value = cupsGetOption("server-port", num_options, options)) != nullptr
@@ -185,15 +229,19 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *servi
     const char *log_file = cupsGetOption("log-file", num_options, options);
     const char *spool = cupsGetOption("spool-directory", num_options, options);
     const char *state = cupsGetOption("state-file", num_options, options);
+    const char *users = cupsGetOption("auth-file", num_options, options);
     pappl_loglevel_t level = PAPPL_LOGLEVEL_INFO;
     if ((value = cupsGetOption("log-level", num_options, options)) != nullptr) {
         if (strcmp(value, "debug") == 0) level = PAPPL_LOGLEVEL_DEBUG;
         if (strcmp(value, "warn") == 0) level = PAPPL_LOGLEVEL_WARN;
         if (strcmp(value, "error") == 0) level = PAPPL_LOGLEVEL_ERROR;
     }
+    // Shared beyond loopback, it serves IPPS and HTTPS beside IPP and HTTP; on loopback alone,
+    // plain (PAPPL would otherwise describe its printer's URIs to local clients inconsistently).
+    const bool shared = listen != nullptr;
     pappl_system_t *system = papplSystemCreate(
         pappl_soptions_t(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE |
-                         PAPPL_SOPTIONS_WEB_LOG | PAPPL_SOPTIONS_NO_TLS),
+                         PAPPL_SOPTIONS_WEB_LOG | (shared ? 0 : PAPPL_SOPTIONS_NO_TLS)),
         "Quorvin 7X Printer Application", port, "_print,_universal", spool,
         log_file != nullptr ? log_file : "-", level,
         cupsGetOption("auth-service", num_options, options), false);
@@ -203,12 +251,17 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *servi
                             : strcmp(listen, "*") == 0 ? nullptr
                                                        : listen;
     if (*static_cast<bool *>(serving) &&
-        (!papplSystemAddListeners(system, listen_on) || !start_stream_watch())) {
+        (!papplSystemAddListeners(system, listen_on) || !start_stream_watch(system))) {
         papplSystemDelete(system);
         return nullptr;
     }
     // Its URIs name the host it serves: this machine alone, or the network's name for it.
     if (listen == nullptr) papplSystemSetHostName(system, "localhost");
+    if (shared && *static_cast<bool *>(serving) && !set_up_tls(system, state, spool)) {
+        papplSystemDelete(system);
+        return nullptr;
+    }
+    set_access(system, shared, users);
     papplSystemSetPrinterDrivers(system, int(sizeof drivers / sizeof drivers[0]), drivers, auto_add,
                                  set_supplies, make_driver, nullptr);
     papplSystemSetMIMECallback(system, detect_format, nullptr);
@@ -243,6 +296,9 @@ int main(int argc, char *argv[]) {
     // PAPPL makes the system for other sub-commands too (drivers lists its drivers); only the
     // server listens, and only the server rasterizes.
     bool serving = argc > 1 && strcmp(argv[1], "server") == 0;
+    // "passwd NAME" writes a line of the users file (-o auth-file=...); PAPPL would take the
+    // name for a file to print.
+    if (argc == 3 && strcmp(argv[1], "passwd") == 0) return write_users_line(argv[2]);
     if (serving && !find_helper()) {
         fputs("ravo-printer-app: the rasterizing helper ravo-rasterize is not installed\n", stderr);
         return 1;

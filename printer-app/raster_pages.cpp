@@ -75,9 +75,9 @@ bool raster_start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_devic
     return true;
 }
 
-bool raster_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *, unsigned) {
+bool raster_start_page(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *, unsigned) {
     Png_Page *page = static_cast<Png_Page *>(papplJobGetData(job));
-    const auto &header = options->header;
+    const cups_page_header2_t &header = stream_client_header();
     pappl_pr_driver_data_t driver;
     papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
     const Raster_Header raster = {header.HWResolution[0],  header.HWResolution[1],

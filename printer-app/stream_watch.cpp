@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -20,8 +21,10 @@ struct Stream {
 };
 
 pthread_mutex_t streams_lock = PTHREAD_MUTEX_INITIALIZER;
+pappl_system_t *watched_system;
 Stream streams[MAX_STREAMS];
 thread_local Stream *this_thread_stream;
+thread_local cups_page_header2_t client_header;
 
 time_t now() {
     timespec time;
@@ -37,9 +40,61 @@ void cut(Stream &stream, const char *why) {
     if (stream.job != nullptr) papplLogJob(stream.job, PAPPL_LOGLEVEL_ERROR, "%s", why);
 }
 
+// Jobs PAPPL is printing from a client's raster stream, as the printers list them.
+struct Streamed_Jobs {
+    pappl_job_t *jobs[2];
+    int count;
+};
+
+void note_streamed_job(pappl_job_t *job, void *data) {
+    const char *format = papplJobGetFormat(job);
+    if (papplJobGetState(job) != IPP_JSTATE_PROCESSING || format == nullptr ||
+        (strcmp(format, "image/pwg-raster") != 0 && strcmp(format, "image/urf") != 0))
+        return;
+    Streamed_Jobs &found = *static_cast<Streamed_Jobs *>(data);
+    if (found.count < 2) found.jobs[found.count] = job;
+    ++found.count;
+}
+
+void note_printer(pappl_printer_t *printer, void *data) {
+    papplPrinterIterateActiveJobs(printer, note_streamed_job, data, 1, 0);
+}
+
+// A stream opened before its first page header has no job known yet. While one stream alone
+// waits so and one streamed job alone has no stream, they are each other's: so a cancelled
+// job is cut even before its client sent a page.
+void find_unknown_job() {
+    int waiting = 0;
+    pthread_mutex_lock(&streams_lock);
+    for (const Stream &stream : streams)
+        if (stream.key != nullptr && stream.job == nullptr) ++waiting;
+    pthread_mutex_unlock(&streams_lock);
+    if (waiting != 1 || watched_system == nullptr) return;
+    Streamed_Jobs found = {{nullptr, nullptr}, 0};
+    papplSystemIteratePrinters(watched_system, note_printer, &found);
+    pthread_mutex_lock(&streams_lock);
+    Stream *jobless = nullptr;
+    int unclaimed = 0;
+    pappl_job_t *candidate = nullptr;
+    for (int i = 0; i < found.count && i < 2; ++i) {
+        bool claimed = false;
+        for (const Stream &stream : streams)
+            claimed = claimed || (stream.key != nullptr && stream.job == found.jobs[i]);
+        if (!claimed) {
+            candidate = found.jobs[i];
+            ++unclaimed;
+        }
+    }
+    for (Stream &stream : streams)
+        if (stream.key != nullptr && stream.job == nullptr) jobless = &stream;
+    if (jobless != nullptr && unclaimed == 1 && found.count <= 2) jobless->job = candidate;
+    pthread_mutex_unlock(&streams_lock);
+}
+
 void *watch(void *) {
     for (;;) {
         usleep(WATCH_MILLISECONDS * 1000);
+        find_unknown_job();
         pthread_mutex_lock(&streams_lock);
         const time_t time = now();
         for (Stream &stream : streams) {
@@ -57,7 +112,8 @@ void *watch(void *) {
 
 } // namespace
 
-bool start_stream_watch() {
+bool start_stream_watch(pappl_system_t *system) {
+    watched_system = system;
     pthread_t thread;
     if (pthread_create(&thread, nullptr, watch, nullptr) != 0) return false;
     pthread_detach(thread);
@@ -105,4 +161,13 @@ void stream_refused() {
     if (this_thread_stream != nullptr && this_thread_stream->key != nullptr)
         cut(*this_thread_stream, "The rest of the document is not read from the client.");
     pthread_mutex_unlock(&streams_lock);
+}
+
+void stream_page_header(const cups_page_header2_t &header) {
+    client_header = header;
+    stream_progress();
+}
+
+const cups_page_header2_t &stream_client_header() {
+    return client_header;
 }

@@ -6,6 +6,7 @@
 // request reads as its end), so PAPPL ends the job and takes the next one.
 #pragma once
 
+#include <cups/raster.h>
 #include <pappl/pappl.h>
 
 // A stalled client is cut after this long without a line of raster, so an honest job waiting
@@ -13,8 +14,8 @@
 // a few kilobytes) is far faster than this.
 const int STREAM_STALL_SECONDS = 30;
 
-// Starts the thread that watches the streams.
-bool start_stream_watch();
+// Starts the thread that watches the streams of the system's printers.
+bool start_stream_watch(pappl_system_t *system);
 
 // On the client's thread: PAPPL opens a raster stream on the client's connection, and closes
 // it once the job is over.
@@ -25,3 +26,8 @@ void unwatch_stream(const void *stream);
 void stream_job(pappl_job_t *job);
 void stream_progress();
 void stream_refused();
+
+// The page header the client sent last on this thread, as it sent it (PAPPL hands the
+// callbacks its own header for pages of fewer bits than the printer's).
+void stream_page_header(const cups_page_header2_t &header);
+const cups_page_header2_t &stream_client_header();

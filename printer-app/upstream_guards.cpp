@@ -1,5 +1,6 @@
 #include "upstream_guards.h"
 
+#include "access.h"
 #include "stream_watch.h"
 
 #include <avahi-client/lookup.h>
@@ -14,6 +15,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -139,8 +141,24 @@ bool content_length_sane(const char *field) {
            length <= MAX_CONTENT_LENGTH;
 }
 
-// The request this thread is reading, as a server.
+// The request this thread is reading, as a server: its method and the path it asks for.
 thread_local http_t *serving;
+thread_local http_state_t serving_method;
+thread_local char serving_path[256];
+
+// The path of a request's target: "/..." as it stands, or after an absolute URI's host.
+void take_path(const char *target) {
+    const char *path = target;
+    if (const char *scheme_end = strstr(target, "://")) {
+        path = strchr(scheme_end + 3, '/');
+        if (path == nullptr) path = "/";
+    }
+    const size_t length = strcspn(path, "?#");
+    snprintf(serving_path, sizeof serving_path, "%.*s", int(length), path);
+}
+
+// Where the server's TLS certificate and key are kept.
+char credentials_directory[PATH_MAX];
 
 // Reads an IPP message from the connection as libcups does, for ippReadIO, watching how deep
 // its collections go.
@@ -197,6 +215,10 @@ void guard_host_names(pappl_system_t *system) {
     guarded_system = system;
 }
 
+void keep_credentials_in(const char *directory) {
+    snprintf(credentials_directory, sizeof credentials_directory, "%s", directory);
+}
+
 bool host_is_ours(const char *host_field) {
     char host[256];
     if (host_field == nullptr || host_field[0] == '\0') return true; // HTTP/1.0 names none
@@ -222,7 +244,9 @@ extern "C" {
 http_state_t httpReadRequest(http_t *http, char *uri, size_t size) {
     static auto *real = library_function<http_state_t(http_t *, char *, size_t)>("httpReadRequest");
     serving = http;
-    return real(http, uri, size);
+    serving_method = real(http, uri, size);
+    take_path(uri);
+    return serving_method;
 }
 
 http_status_t httpUpdate(http_t *http) {
@@ -231,9 +255,17 @@ http_status_t httpUpdate(http_t *http) {
     if (status != HTTP_STATUS_OK || http != serving) return status;
     serving = nullptr; // the request's fields are in: checked once
     if (!host_is_ours(httpGetField(http, HTTP_FIELD_HOST)) ||
-        !content_length_sane(httpGetField(http, HTTP_FIELD_CONTENT_LENGTH)))
+        !content_length_sane(httpGetField(http, HTTP_FIELD_CONTENT_LENGTH)) ||
+        !request_allowed(http, serving_method, serving_path))
         return HTTP_STATUS_BAD_REQUEST;
     return status;
+}
+
+int cupsSetServerCredentials(const char *path, const char *common_name, int auto_create) {
+    static auto *real =
+        library_function<int(const char *, const char *, int)>("cupsSetServerCredentials");
+    return real(path != nullptr || credentials_directory[0] == '\0' ? path : credentials_directory,
+                common_name, auto_create);
 }
 
 ipp_state_t ippRead(http_t *http, ipp_t *ipp) {
@@ -272,6 +304,14 @@ cups_raster_t *cupsRasterOpenIO(cups_raster_iocb_t callback, void *context, cups
     if (raster != nullptr && mode == CUPS_RASTER_READ)
         watch_stream(static_cast<http_t *>(context), raster);
     return raster;
+}
+
+unsigned cupsRasterReadHeader2(cups_raster_t *raster, cups_page_header2_t *header) {
+    static auto *real =
+        library_function<unsigned(cups_raster_t *, cups_page_header2_t *)>("cupsRasterReadHeader2");
+    const unsigned read = real(raster, header);
+    if (read != 0) stream_page_header(*header);
+    return read;
 }
 
 void cupsRasterClose(cups_raster_t *raster) {

@@ -7,16 +7,21 @@
 //   ippRead                  refuses collections nested more than ten deep (libcups 2.4.12:
 //                            before, a request nesting them 100,000 deep overflowed the client
 //                            thread's stack and killed the server)
-//   httpUpdate               refuses a request whose Host: names neither this machine nor one
+//   httpReadRequest, httpUpdate
+//                            refuse a request whose Host: names neither this machine nor one
 //                            of its addresses (PAPPL accepts any Host: that starts with a
-//                            digit, which DNS rebinding uses), or whose Content-Length is no
-//                            number or beyond any document
+//                            digit, which DNS rebinding uses), whose Content-Length is no
+//                            number or beyond any document, or that the access rules keep
+//                            from other machines (access.h)
+//   cupsSetServerCredentials keeps the TLS certificate and key in the application's own
+//                            directory, whatever the user and wherever PAPPL resets it
 //   avahi_service_browser_new, avahi_record_browser_new
 //                            answer null without an Avahi client (PAPPL 1.4 checks; 1.3.1
 //                            passed null, and Avahi's assertion aborted the server on the
 //                            add-printer page when avahi-daemon was not running)
-//   cupsRasterOpenIO, cupsRasterClose
-//                            hand PWG and Apple raster streams to the stream watch
+//   cupsRasterOpenIO, cupsRasterReadHeader2, cupsRasterClose
+//                            hand PWG and Apple raster streams and their page headers, as the
+//                            client sent them, to the stream watch
 #pragma once
 
 #include <pappl/pappl.h>
@@ -24,6 +29,9 @@
 // The system whose host name, besides this machine's own names and addresses, a request's
 // Host: may name.
 void guard_host_names(pappl_system_t *system);
+
+// Where the TLS certificate and key are kept (libcups makes them there when missing).
+void keep_credentials_in(const char *directory);
 
 // Whether a Host: field (with or without its port) names this machine.
 bool host_is_ours(const char *host_field);

@@ -1,10 +1,12 @@
 // The printer application's media names, page and image placement, the bounds it sets on
 // what clients send, and its image decoder.
+#include "../printer-app/access.h"
 #include "../printer-app/image_decoder.h"
 #include "../printer-app/job_plan.h"
 #include "../printer-app/media.h"
 #include "../printer-app/upstream_guards.h"
 
+#include <crypt.h>
 #include <gtest/gtest.h>
 #include <jpeglib.h>
 #include <png.h>
@@ -488,6 +490,65 @@ TEST(PrinterAppGuards, HostNamesThisMachineOrNothing) {
     };
     for (const auto &row : rows)
         EXPECT_EQ(host_is_ours(row.host.c_str()), row.ours) << row.host;
+}
+
+struct Access_Case {
+    const char *what;
+    Request_Facts facts;
+    bool allowed;
+};
+
+// What a client without a name and password may do when the printer is shared.
+const Access_Case access_cases[] = {
+    {"print", {true, IPP_OP_PRINT_JOB, false, false, false}, true},
+    {"create a job", {true, IPP_OP_CREATE_JOB, false, false, false}, true},
+    {"send a document to its own job", {true, IPP_OP_SEND_DOCUMENT, true, true, false}, true},
+    {"send a document to another's job", {true, IPP_OP_SEND_DOCUMENT, true, false, false}, false},
+    {"cancel its own job", {true, IPP_OP_CANCEL_JOB, true, true, false}, true},
+    {"cancel another's job", {true, IPP_OP_CANCEL_JOB, true, false, false}, false},
+    {"read another's job", {true, IPP_OP_GET_JOB_ATTRIBUTES, true, false, false}, false},
+    {"list its own jobs", {true, IPP_OP_GET_JOBS, false, false, true}, true},
+    {"list everyone's jobs", {true, IPP_OP_GET_JOBS, false, false, false}, false},
+    {"pause the printer", {true, IPP_OP_PAUSE_PRINTER, false, false, false}, false},
+    {"change its defaults", {true, IPP_OP_SET_PRINTER_ATTRIBUTES, false, false, false}, false},
+    {"shut the server down", {true, IPP_OP_SHUTDOWN_ALL_PRINTERS, false, false, false}, false},
+    {"delete the printer", {true, IPP_OP_DELETE_PRINTER, false, false, false}, false},
+    {"use a web form", {false, IPP_OP_PRINT_JOB, false, false, false}, false},
+};
+
+TEST(PrinterAppAccess, StrangersPrintAndFollowTheirOwnJobsOnly) {
+    for (const Access_Case &row : access_cases)
+        EXPECT_EQ(allowed_unauthenticated(row.facts), row.allowed) << row.what;
+}
+
+TEST(PrinterAppAccess, PasswordsFromTheUsersFile) {
+    char path[] = "users-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    // "secret" and "other", as crypt(3) hashes them.
+    const std::string users = "# the administrators\n"
+                              "admin:" +
+                              std::string(crypt("secret", "$6$saltsalt$")) +
+                              "\n"
+                              "clerk:" +
+                              std::string(crypt("other", "$6$pepper$")) +
+                              "\n"
+                              "locked:*\n";
+    ASSERT_EQ(write(fd, users.data(), users.size()), ssize_t(users.size()));
+    close(fd);
+    const struct {
+        const char *name, *password;
+        bool matches;
+    } rows[] = {
+        {"admin", "secret", true}, {"admin", "Secret", false},          {"admin", "", false},
+        {"clerk", "other", true},  {"clerk", "secret", false},          {"nobody", "secret", false},
+        {"locked", "", false},     {"# the administrators", "", false},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(password_matches(path, row.name, row.password), row.matches)
+            << row.name << " / " << row.password;
+    EXPECT_FALSE(password_matches("no-such-users-file", "admin", "secret"));
+    unlink(path);
 }
 
 } // namespace

@@ -35,12 +35,13 @@ ensure_build_tools() {
 # from driver programs) and its PDF filters, python3 and iproute2 for the spooler tests
 # (which fetch BSD lpd and LPRng themselves), Chromium (a real browser) and curl for the
 # printer application's web pages;
-# groff, enscript and pdftops to make real jobs.
+# groff, enscript, pdftops and cjpeg to make real jobs.
 ensure_test_tools() {
     ensure_build_tools
     ensure_packages clang++:clang gs:ghostscript pngcheck:pngcheck valgrind:valgrind \
         mandoc:mandoc lintian:lintian cupsd:cups-daemon lp:cups-client ipptool:cups-ipp-utils \
-        python3:python3 ip:iproute2 chromium:chromium curl:curl groff:groff-base enscript:enscript pdftops:poppler-utils
+        python3:python3 ip:iproute2 chromium:chromium curl:curl groff:groff-base enscript:enscript pdftops:poppler-utils \
+        cjpeg:libjpeg-turbo-progs
     local missing=()
     ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
         missing+=(libclang-rt-14-dev)

@@ -11,11 +11,30 @@
     helpers.py printer PORT FILE    a network printer on 127.0.0.1:PORT (raw socket, as
                                     socket:// devices speak to): appends what each connection
                                     sends to FILE, until killed
+    helpers.py png-bomb FILE        a 69-byte PNG whose header claims 65535 x 65535 pixels
+    helpers.py jpeg-claim FILE SIZE changes the frame header of the JPEG FILE to claim SIZE x
+                                    SIZE pixels
+    helpers.py pwg-resolution FILE DPI
+                                    changes the PWG raster FILE's first page header to DPI
+    helpers.py ipp-operation PORT OPERATION USER JOB-ID [NAME:PASSWORD]
+                                    cancel-job (of JOB-ID), get-jobs, pause-printer or
+                                    resume-printer as USER, with Basic
+                                    credentials when given; prints the HTTP status code, or the
+                                    IPP status code when the HTTP status is 200
+    helpers.py hostile KIND PORT [FILE SECONDS]
+                                    a hostile request to the IPP server on 127.0.0.1:PORT;
+                                    prints the HTTP status code, or "closed":
+                                    nested-collection (media-col 100,000 deep), content-length
+                                    (2^63), bad-chunk (a chunk size that is no number),
+                                    rebinding (the delete form, Host: a name of the attacker's),
+                                    stalled-raster (FILE's PWG header and first lines, then
+                                    nothing for SECONDS), slow-raster (FILE at 32 KB/s)
 """
 import os
 import socket
 import struct
 import sys
+import time
 import zlib
 
 
@@ -105,5 +124,123 @@ def printer(port, path):
             connection.close()
 
 
+def png_bomb(path):
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    header = struct.pack(">IIBBBBB", 65535, 65535, 8, 2, 0, 0, 0)
+    with open(path, "wb") as out:
+        out.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(b"\0" * 16))
+                  + chunk(b"IEND", b""))
+
+
+def jpeg_claim(path, size):
+    data = bytearray(open(path, "rb").read())
+    at = 2
+    while data[at] == 0xFF and data[at + 1] not in (0xC0, 0xC1, 0xC2):  # to the frame header
+        at += 2 + struct.unpack(">H", data[at + 2:at + 4])[0]
+    data[at + 5:at + 9] = struct.pack(">HH", int(size), int(size))
+    open(path, "wb").write(data)
+
+
+def ipp_attribute(tag, name, value):
+    name, value = name.encode(), value if isinstance(value, bytes) else value.encode()
+    return bytes([tag]) + struct.pack(">H", len(name)) + name + struct.pack(">H", len(value)) + value
+
+
+def print_job(port, document_format, job_attributes=b""):
+    operation = (ipp_attribute(0x47, "attributes-charset", "utf-8")
+                 + ipp_attribute(0x48, "attributes-natural-language", "en")
+                 + ipp_attribute(0x45, "printer-uri", f"ipp://localhost:{port}/ipp/print")
+                 + ipp_attribute(0x42, "requesting-user-name", "mallory")
+                 + ipp_attribute(0x49, "document-format", document_format))
+    return (struct.pack(">BBHI", 2, 0, 2, 1) + b"\x01" + operation
+            + (b"\x02" + job_attributes if job_attributes else b"") + b"\x03")
+
+
+def pwg_resolution(path, dpi):
+    data = bytearray(open(path, "rb").read())
+    data[4 + 276:4 + 284] = struct.pack(">II", int(dpi), int(dpi))  # HWResolution
+    open(path, "wb").write(data)
+
+
+def ipp_operation(port, operation, user, job_id=None, credentials=None):
+    codes = {"cancel-job": 0x0008, "get-jobs": 0x000A, "pause-printer": 0x0010,
+             "resume-printer": 0x0011}
+    operation_attributes = (ipp_attribute(0x47, "attributes-charset", "utf-8")
+                            + ipp_attribute(0x48, "attributes-natural-language", "en")
+                            + ipp_attribute(0x45, "printer-uri", f"ipp://localhost:{port}/ipp/print")
+                            + ipp_attribute(0x42, "requesting-user-name", user))
+    if operation == "cancel-job":
+        operation_attributes += ipp_attribute(0x21, "job-id", struct.pack(">i", int(job_id)))
+    body = struct.pack(">BBHI", 2, 0, codes[operation], 1) + b"\x01" + operation_attributes + b"\x03"
+    fields = f"Content-Length: {len(body)}\r\n"
+    if credentials:
+        import base64
+        fields += f"Authorization: Basic {base64.b64encode(credentials.encode()).decode()}\r\n"
+    connection = post(port, body, fields)
+    connection.settimeout(30)
+    reply = b""
+    while b"\r\n\r\n" not in reply or len(reply.partition(b"\r\n\r\n")[2]) < 4:
+        more = connection.recv(4096)
+        if not more:
+            break
+        reply += more
+    status = reply.split(b" ")[1].decode() if reply.startswith(b"HTTP/") else "closed"
+    body = reply.partition(b"\r\n\r\n")[2]
+    print(f"0x{struct.unpack('>H', body[2:4])[0]:04x}" if status == "200" and len(body) >= 4 else status)
+
+
+def http_status(connection):
+    connection.settimeout(30)
+    try:
+        reply = connection.recv(4096)
+    except OSError:
+        reply = b""
+    return reply.split(b" ")[1].decode() if reply.startswith(b"HTTP/") else "closed"
+
+
+def post(port, body, fields=None, host="localhost"):
+    connection = socket.create_connection(("127.0.0.1", int(port)))
+    fields = fields or f"Content-Length: {len(body)}\r\n"
+    connection.sendall(f"POST /ipp/print HTTP/1.1\r\nHost: {host}:{port}\r\n"
+                       f"Content-Type: application/ipp\r\n{fields}\r\n".encode() + body)
+    return connection
+
+
+def hostile(kind, port, path=None, seconds="0"):
+    if kind == "nested-collection":
+        depth = 100000
+        media_col = (ipp_attribute(0x34, "media-col", b"") + (ipp_attribute(0x4A, "", "a")
+                     + ipp_attribute(0x34, "", b"")) * depth + ipp_attribute(0x37, "", b"") * (depth + 1))
+        connection = post(port, print_job(port, "application/postscript", media_col) + b"%!PS\n")
+    elif kind == "content-length":
+        connection = post(port, print_job(port, "application/postscript"),
+                          "Content-Length: 9223372036854775808\r\n")
+    elif kind == "bad-chunk":
+        connection = post(port, b"zz\r\n" + print_job(port, "application/postscript"),
+                          "Transfer-Encoding: chunked\r\n")
+    elif kind == "rebinding":
+        connection = socket.create_connection(("127.0.0.1", int(port)))
+        connection.sendall(f"GET /quorvin/delete HTTP/1.1\r\nHost: 7f000001.attacker.example:{port}\r\n\r\n".encode())
+    elif kind in ("stalled-raster", "slow-raster"):
+        raster = open(path, "rb").read()
+        body = print_job(port, "image/pwg-raster") + raster
+        connection = post(port, b"", f"Content-Length: {len(body)}\r\n")
+        if kind == "stalled-raster":
+            connection.sendall(body[:len(body) - len(raster) + 4 + 1796 + 1000])
+            time.sleep(float(seconds))
+            print("held")
+            return
+        for at in range(0, len(body), 8192):
+            try:
+                connection.sendall(body[at:at + 8192])
+            except OSError:
+                break
+            time.sleep(0.25)
+    print(http_status(connection))
+
+
 if __name__ == "__main__":
-    {"png-images": png_images, "dark-rows": dark_rows, "syslog": syslog, "printer": printer}[sys.argv[1]](*sys.argv[2:])
+    {"png-images": png_images, "dark-rows": dark_rows, "syslog": syslog, "printer": printer,
+     "png-bomb": png_bomb, "jpeg-claim": jpeg_claim, "pwg-resolution": pwg_resolution,
+     "ipp-operation": ipp_operation, "hostile": hostile}[sys.argv[1]](*sys.argv[2:])

@@ -4,20 +4,22 @@
 # sub-command on a network printer that writes what it gets to a file. Then: its attributes
 # against the settings file; CUPS's IPP Everywhere conformance file; PostScript with the
 # filter's bytes; JPEG and PWG raster pages; a size the chosen source does not hold; a CUPS
-# queue made driverless; hostile jobs; and the web interface.
+# queue made driverless; hostile jobs; cancellation of each kind of long job; hostile
+# documents and requests, after each of which the server is up and prints; the web
+# interface; and, shared on the network with a users file, TLS and who may do what.
 # Usage: tests/spooler/printer-app-test.sh [build-dir]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 . tests/spooler/lib.sh
 spooler_test printer-app "$(realpath "${1:-build}")" "" ipptool cupsd lp lpadmin lpstat curl \
-    gs ps2pdf
+    gs ps2pdf cjpeg
 [ -x /usr/lib/cups/backend/ipp ] || spooler_skip "CUPS's ipp backend is not installed"
 
 enter_private_system
 mount -t tmpfs tmpfs /tmp # the server's local socket, the canaries
 printf '[Quorvin 7X Series]\nink=COLOR\nresolution=72\nmediasize=A4\n' >/etc/ravorc
-mkdir -p "$work"/{app-spool,state}
-chown nobody "$work"/{app-spool,state}
+mkdir -p "$work"/{app-spool,app-state}
+chown nobody "$work"/{app-spool,app-state}
 cd "$work"
 app=/usr/bin/ravo-printer-app
 uri=ipp://localhost:8631/ipp/print
@@ -31,8 +33,11 @@ as_service() {
     setpriv --reuid=nobody --regid=nogroup --groups=lp --no-new-privs --bounding-set=-all \
         --inh-caps=-all "$@"
 }
-as_service "$app" server -o server-port=8631 -o spool-directory="$work/app-spool" -o log-file="$out/app.log" \
-    -o state-file="$work/state/app.state" &
+# The server itself runs in the background (not a shell around it), so that $app_pid is its own.
+serve() { exec setpriv --reuid=nobody --regid=nogroup --groups=lp --no-new-privs \
+    --bounding-set=-all --inh-caps=-all "$app" server "$@"; }
+serve -o server-port=8631 -o spool-directory="$work/app-spool" -o log-file="$out/app.log" \
+    -o state-file="$work/app-state/app.state" &
 app_pid=$!
 started $app_pid
 wait_until 10 curl -sf -o /dev/null http://localhost:8631/ || { cat "$out/app.log"; exit 1; }
@@ -68,8 +73,9 @@ ipp_operation() {
     printf 'ATTR uri printer-uri $uri\nATTR name requesting-user-name $user\n'
 }
 ipp_operation Get-Job-Attributes >state.test
-printf 'ATTR integer job-id $job\nSTATUS successful-ok\nDISPLAY job-state\n}\n' >>state.test
+printf 'ATTR integer job-id $job\nSTATUS successful-ok\nDISPLAY job-state\nDISPLAY job-state-message\n}\n' >>state.test
 job_state() { ipptool -tv -d job="$1" "$uri" state.test | sed -n 's/^ *job-state (enum) = //p'; }
+job_message() { ipptool -tv -d job="$1" "$uri" state.test | sed -n 's/^ *job-state-message ([^)]*) = //p'; }
 job_ended() { case $(job_state "$1") in completed | aborted | canceled) return 0 ;; esac; return 1; }
 # Waits until the printer has written all it got: the device file stops growing.
 device_settled() {
@@ -139,8 +145,8 @@ gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=jpeg -r72 -g300x200 -sOutputFile=photo.
     -c '1 0 0 setrgbcolor 0 0 300 200 rectfill showpage'
 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pnggray -r72 -g200x300 -sOutputFile=photo.png \
     -c '0 setgray 0 0 100 100 rectfill showpage'
-gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pwgraster -r360 -g1488x2098 -sOutputFile=page.pwg \
-    -c '0 setgray 0 0 100 100 rectfill showpage'
+gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pwgraster -dcupsColorSpace=18 -dcupsBitsPerColor=8 \
+    -r360 -g1488x2098 -sOutputFile=page.pwg -c '0 setgray 0 0 100 100 rectfill showpage'
 # --- CUPS's IPP Everywhere conformance file -----------------------------------------------
 # Its print tests need sample files that cups-ipp-utils does not ship; without them ipptool
 # stops at the first print test and still exits 0, so the results are read.
@@ -163,8 +169,8 @@ check "... one grey PNG page of Letter at 72 dpi ($(png_images "$out/device"))" 
     [ "$(png_images "$out/device")" = "612x792 grey" ]
 check "PWG raster page of A6 at 360 dpi: completed" [ "$(print_ipp image/pwg-raster page.pwg \
     'ATTR resolution printer-resolution 360dpi')" = completed ]
-check "... one PNG page, the default A4 at 360 dpi ($(png_images "$out/device"))" \
-    [ "$(png_images "$out/device")" = "2976x4209 colour" ]
+check "... one grey PNG page, as the raster's, of the default A4 at 360 dpi ($(png_images "$out/device"))" \
+    [ "$(png_images "$out/device")" = "2976x4209 grey" ]
 # Envelope DL is in the sheet feeder's table only, not the roll's.
 # The printer's own format passes unchanged only when it is a whole PNG page stream.
 check "the printer's format, the filter's pages: completed" \
@@ -211,13 +217,92 @@ for row in "read:(/tmp/canary) (r) file 100 string readstring pop print" \
     check "... and the next job prints" \
         [ "$(print_ipp application/postscript two-pages.ps)" = completed ]
 done
+
+# --- Cancelled while printing: each kind of document that can run long ends within 2 s -------
+# (Images and the printer's own format take about a second, which leaves nothing to cancel.)
 printf '%%!PS\n{} loop\n' >loop.ps
+gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sOutputFile=long.pdf \
+    -c '1 1 60 { pop 0 0 595 842 rectfill showpage } for'
+gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pwgraster -dcupsColorSpace=18 -dcupsBitsPerColor=8 \
+    -r1440 -g11905x16837 -sOutputFile=page-1440.pwg -c '0 0 100 100 rectfill showpage'
+gs_count() { grep -lx gs /proc/[0-9]*/comm 2>/dev/null | wc -l; }
+processing_job() { as_service "$app" jobs | awk '$0 ~ / processing / { print $1; exit }'; }
+is_processing() { [ -n "$(processing_job)" ]; }
+cancelled_within_2s() { # JOB: cancels it as the server's own user would, then waits 2 s at most
+    as_service "$app" cancel -j "$1" >/dev/null 2>&1 || true
+    wait_until 2 job_ended "$1" && [ "$(job_state "$1")" = canceled ]
+}
+gs_running() { [ "$(gs_count)" -gt 0 ]; }
+gs_ended() { [ "$(gs_count)" -eq 0 ]; }
 job=$(submit_ipp application/postscript loop.ps)
-wait_until 20 sh -c "[ \$(grep -lx gs /proc/[0-9]*/comm 2>/dev/null | wc -l) -gt 0 ]"
-as_service "$app" cancel -j "$job" >/dev/null 2>&1 || true
-check "runaway loop, cancelled: canceled" [ "$(finish_job "$job")" = canceled ]
-check "... Ghostscript ended" wait_until 10 sh -c "[ \$(grep -lx gs /proc/[0-9]*/comm 2>/dev/null | wc -l) -eq 0 ]"
+wait_until 20 gs_running
+check "runaway PostScript loop, cancelled: canceled within 2 s" cancelled_within_2s "$job"
+check "... Ghostscript ended" wait_until 10 gs_ended
+job=$(submit_ipp application/pdf long.pdf 'ATTR resolution printer-resolution 1440dpi')
+wait_until 20 gs_running
+check "60 PDF pages at 1440 dpi, cancelled: canceled within 2 s" cancelled_within_2s "$job"
+python3 "$spooler_helpers" hostile slow-raster 8631 page-1440.pwg >/dev/null &
+slow_client=$!
+wait_until 20 is_processing
+check "PWG raster streamed slowly, cancelled: canceled within 2 s" \
+    cancelled_within_2s "$(processing_job)"
+kill $slow_client 2>/dev/null || true
 check "... and the next job prints" [ "$(print_ipp application/postscript two-pages.ps)" = completed ]
+
+# --- Hostile documents and requests ----------------------------------------------------------
+# After each, the server is up, its resident memory under 256 MiB, and an honest job prints.
+rss_kib() { sed -n 's/^VmRSS:[[:space:]]*\([0-9]*\).*/\1/p' "/proc/$app_pid/status"; }
+server_fine() {
+    kill -0 "$app_pid" 2>/dev/null && [ "$(rss_kib)" -lt $((256 * 1024)) ] &&
+        [ "$(print_ipp application/postscript two-pages.ps)" = completed ]
+}
+python3 "$spooler_helpers" png-bomb png-bomb.png
+head -c 400 photo.png >cut.png
+gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=ppmraw -r72 -g64x64 -sOutputFile=- -c showpage |
+    cjpeg -progressive >jpeg-bomb.jpg
+python3 "$spooler_helpers" jpeg-claim jpeg-bomb.jpg 16384
+for dpi in 5000 20000; do
+    gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pwgraster -dcupsColorSpace=18 -dcupsBitsPerColor=8 \
+        -r360 -g2976x4209 -sOutputFile=pwg-$dpi.pwg -c showpage
+    python3 "$spooler_helpers" pwg-resolution pwg-$dpi.pwg $dpi
+done
+aborted() { [ "$(job_state "$1")" = aborted ]; }
+while IFS='|' read -r file format reason; do
+    job=$(submit_ipp "$format" "$file")
+    check "$file: aborted within 10 s" wait_until 10 aborted "$job"
+    message=$(job_message "$job")
+    check "... saying why: $message" [ "${message#*"$reason"}" != "$message" ]
+    check "... nothing printed" [ ! -s "$out/device" ]
+    check "... the server is fine" server_fine
+done <<'ROWS'
+png-bomb.png|image/png|more pixels than the largest page
+cut.png|image/png|damaged or cut short
+jpeg-bomb.jpg|image/jpeg|more memory to decode
+pwg-5000.pwg|image/pwg-raster|resolution is not one this printer offers
+pwg-20000.pwg|image/pwg-raster|resolution is not one this printer offers
+ROWS
+while read -r kind expected; do
+    check "hostile request, $kind: refused with $expected" \
+        [ "$(python3 "$spooler_helpers" hostile "$kind" 8631)" = "$expected" ]
+    check "... the server is fine" server_fine
+done <<'ROWS'
+nested-collection 400
+content-length 400
+bad-chunk 400
+rebinding 400
+ROWS
+check "the add-printer page without avahi-daemon: served" \
+    [ "$(curl -s -o /dev/null -w '%{http_code}' http://localhost:8631/addprinter)" = 200 ]
+check "... the server is fine" server_fine
+python3 "$spooler_helpers" hostile stalled-raster 8631 page-1440.pwg 90 >/dev/null &
+stalled_client=$!
+wait_until 10 is_processing
+job=$(submit_ipp application/postscript two-pages.ps)
+check "a raster stream stalled after its first lines: the job behind it prints within 60 s" \
+    wait_until 60 job_ended "$job"
+check "... completed" [ "$(job_state "$job")" = completed ]
+kill $stalled_client 2>/dev/null || true
+echo "the server's peak resident memory: $(sed -n 's/^VmHWM:[[:space:]]*//p' "/proc/$app_pid/status")"
 check "the canary is untouched, nothing written beside it" \
     sh -c "[ \"\$(cat /tmp/canary)\" = canary-secret-4711 ] && [ ! -e /tmp/new ]"
 check "no canary text reached the printer or the log" \
@@ -245,5 +330,53 @@ wait $cupsd_pid || true
 as_service "$app" shutdown
 check "the shutdown sub-command ends the server" \
     wait_until 30 sh -c "! grep -qs '^State:.*[RSD] ' /proc/$app_pid/status"
+
+# --- Shared on the network: TLS, and a password for what is not the client's own -------------
+# Another machine is an address of this namespace's own that is not loopback.
+ip addr add 192.0.2.1/32 dev lo
+printf 'secret\n' | "$app" passwd admin >users
+chown nobody users
+serve -o server-port=8631 -o spool-directory="$work/app-spool" \
+    -o log-file="$out/app-shared.log" -o state-file="$work/app-state/app.state" \
+    -o listen-hostname='*' -o auth-file="$work/users" &
+app_pid=$!
+started $app_pid
+wait_until 10 curl -sf -o /dev/null http://localhost:8631/ || { cat "$out/app-shared.log"; exit 1; }
+check "IPPS: ipptool reads the printer over ipps://" \
+    ipptool -q ipps://localhost:8631/ipp/print/quorvin get-printer-attributes.test
+check "HTTPS: curl reads the web interface over https://" \
+    [ "$(curl -sk -o /dev/null -w '%{http_code}' https://localhost:8631/)" = 200 ]
+check "... with the certificate made on the first start, kept in the state directory" \
+    test -s "$work/app-state/tls/$(hostname).local.crt"
+ipp_as() { python3 "$spooler_helpers" ipp-operation 8631 "$@"; }
+job=$(submit_ipp application/postscript loop.ps) # requesting-user-name root
+wait_until 20 gs_running
+while IFS='|' read -r what expected operation user credentials; do
+    check "$what: $expected" [ "$(ipp_as "$operation" "$user" "$job" $credentials)" = "$expected" ]
+done <<'ROWS'
+a stranger cancels another user's job|401|cancel-job|mallory
+... with a wrong password|401|cancel-job|mallory|admin:wrong
+a stranger pauses the printer|401|pause-printer|mallory
+... with the administrator's password|0x0000|pause-printer|mallory|admin:secret
+a stranger resumes it|401|resume-printer|mallory
+... with the administrator's password|0x0000|resume-printer|mallory|admin:secret
+a stranger lists the jobs|401|get-jobs|mallory
+... with the administrator's password|0x0000|get-jobs|mallory|admin:secret
+the job's owner cancels it|0x0000|cancel-job|root
+ROWS
+check "a web form without a password: 401" \
+    [ "$(curl -s -o /dev/null -w '%{http_code}' http://localhost:8631/quorvin/delete)" = 401 ]
+check "... with the administrator's password: 200" \
+    [ "$(curl -s -o /dev/null -w '%{http_code}' -u admin:secret http://localhost:8631/quorvin/delete)" = 200 ]
+check "the web interface's pages from another machine: refused" \
+    [ "$(curl -s -o /dev/null -w '%{http_code}' http://192.0.2.1:8631/quorvin/)" = 400 ]
+check "... its printer icons are served" \
+    [ "$(curl -s -o /dev/null -w '%{http_code}' http://192.0.2.1:8631/quorvin/icon-md.png)" = 200 ]
+: >"$out/device"
+check "a job from another machine, upgraded to TLS as the server asks: accepted" \
+    ipptool -q -f two-pages.ps ipp://192.0.2.1:8631/ipp/print/quorvin print-job.test
+check "... and printed" wait_until 30 test -s "$out/device"
+as_service "$app" shutdown
+wait_until 30 sh -c "! grep -qs '^State:.*[RSD] ' /proc/$app_pid/status"
 
 finish_checks printer-app
