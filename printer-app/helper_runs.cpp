@@ -205,11 +205,23 @@ Helper_Outcome finish_helper(pappl_job_t *job, Helper_Run &run) {
     }
     close_pipe(run.pages);
     close_pipe(run.messages);
-    while (waitpid(run.pid, nullptr, 0) < 0 && errno == EINTR) {
+    int status = 0;
+    while (waitpid(run.pid, &status, 0) < 0 && errno == EINTR) {
     }
     run.pid = -1;
-    char outcome = char(Helper_Outcome::RASTERIZER_FAILED);
-    if (read(run.result, &outcome, 1) != 1) outcome = char(Helper_Outcome::RASTERIZER_FAILED);
+    char outcome;
+    const bool told = read(run.result, &outcome, 1) == 1;
     close_pipe(run.result);
-    return Helper_Outcome(outcome);
+    if (told) return Helper_Outcome(outcome);
+    // A helper that ended without a word (killed, or it could not write it) is read as the
+    // filter's exit statuses are read.
+    switch (raster_result_of(status)) {
+    case Raster_Result::RASTERIZED:
+        return Helper_Outcome::PRINTED;
+    case Raster_Result::RETRY:
+        return Helper_Outcome::RETRY;
+    case Raster_Result::JOB_FAILED:
+        break;
+    }
+    return Helper_Outcome::RASTERIZER_FAILED;
 }

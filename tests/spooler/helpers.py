@@ -14,6 +14,8 @@
     helpers.py png-bomb FILE        a 69-byte PNG whose header claims 65535 x 65535 pixels
     helpers.py jpeg-claim FILE SIZE changes the frame header of the JPEG FILE to claim SIZE x
                                     SIZE pixels
+    helpers.py big-pdf FILE MIB     a one-page PDF of MIB MiB: its page, and a stream no page
+                                    uses (a hole in the file, read as zeros)
     helpers.py pwg-resolution FILE DPI
                                     changes the PWG raster FILE's first page header to DPI
     helpers.py ipp-operation PORT OPERATION USER JOB-ID [NAME:PASSWORD]
@@ -157,6 +159,31 @@ def print_job(port, document_format, job_attributes=b""):
             + (b"\x02" + job_attributes if job_attributes else b"") + b"\x03")
 
 
+def big_pdf(path, mib):
+    offsets = {}
+    with open(path, "wb") as out:
+        out.write(b"%PDF-1.4\n")
+
+        def pdf_object(number, body):
+            offsets[number] = out.tell()
+            out.write(b"%d 0 obj\n%s\nendobj\n" % (number, body))
+        content = b"0 0 0 rg 72 72 200 200 re f"
+        pdf_object(1, b"<< /Type /Catalog /Pages 2 0 R >>")
+        pdf_object(2, b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>")
+        pdf_object(3, b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R >>")
+        pdf_object(4, b"<< /Length %d >>\nstream\n%s\nendstream" % (len(content), content))
+        offsets[5] = out.tell()
+        length = int(mib) << 20
+        out.write(b"5 0 obj\n<< /Length %d >>\nstream\n" % length)
+        out.seek(length, os.SEEK_CUR)
+        out.write(b"\nendstream\nendobj\n")
+        xref = out.tell()
+        out.write(b"xref\n0 6\n0000000000 65535 f \n")
+        for number in range(1, 6):
+            out.write(b"%010d 00000 n \n" % offsets[number])
+        out.write(b"trailer\n<< /Size 6 /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % xref)
+
+
 def pwg_resolution(path, dpi):
     data = bytearray(open(path, "rb").read())
     data[4 + 276:4 + 284] = struct.pack(">II", int(dpi), int(dpi))  # HWResolution
@@ -242,5 +269,6 @@ def hostile(kind, port, path=None, seconds="0"):
 
 if __name__ == "__main__":
     {"png-images": png_images, "dark-rows": dark_rows, "syslog": syslog, "printer": printer,
-     "png-bomb": png_bomb, "jpeg-claim": jpeg_claim, "pwg-resolution": pwg_resolution,
+     "png-bomb": png_bomb, "jpeg-claim": jpeg_claim, "big-pdf": big_pdf,
+     "pwg-resolution": pwg_resolution,
      "ipp-operation": ipp_operation, "hostile": hostile}[sys.argv[1]](*sys.argv[2:])

@@ -218,6 +218,13 @@ for row in "read:(/tmp/canary) (r) file 100 string readstring pop print" \
         [ "$(print_ipp application/postscript two-pages.ps)" = completed ]
 done
 
+# A PDF of 1 GiB, read by Ghostscript in place (it once copied it into its 256 MiB tmpfs).
+python3 "$spooler_helpers" big-pdf big.pdf 1024
+check "a PDF of 1 GiB: completed" [ "$(print_ipp application/pdf big.pdf)" = completed ]
+check "... its page printed ($(png_images "$out/device"))" \
+    [ "$(png_images "$out/device")" = "595x841 colour" ]
+rm -f big.pdf
+
 # --- Cancelled while printing: each kind of document that can run long ends within 2 s -------
 # (Images and the printer's own format take about a second, which leaves nothing to cancel.)
 printf '%%!PS\n{} loop\n' >loop.ps
@@ -281,12 +288,13 @@ jpeg-bomb.jpg|image/jpeg|more memory to decode
 pwg-5000.pwg|image/pwg-raster|resolution is not one this printer offers
 pwg-20000.pwg|image/pwg-raster|resolution is not one this printer offers
 ROWS
+# A refusal ends the connection: a client still sending its 1.6 MB may see it reset first.
 while read -r kind expected; do
-    check "hostile request, $kind: refused with $expected" \
-        [ "$(python3 "$spooler_helpers" hostile "$kind" 8631)" = "$expected" ]
+    answer=$(python3 "$spooler_helpers" hostile "$kind" 8631)
+    check "hostile request, $kind: refused ($answer)" sh -c "echo '$answer' | grep -Eqx '$expected'"
     check "... the server is fine" server_fine
 done <<'ROWS'
-nested-collection 400
+nested-collection 400|closed
 content-length 400
 bad-chunk 400
 rebinding 400
@@ -373,8 +381,8 @@ check "the web interface's pages from another machine: refused" \
 check "... its printer icons are served" \
     [ "$(curl -s -o /dev/null -w '%{http_code}' http://192.0.2.1:8631/quorvin/icon-md.png)" = 200 ]
 : >"$out/device"
-check "a job from another machine, upgraded to TLS as the server asks: accepted" \
-    ipptool -q -f two-pages.ps ipp://192.0.2.1:8631/ipp/print/quorvin print-job.test
+check "a job from another machine over IPPS: accepted" \
+    ipptool -q -f two-pages.ps ipps://192.0.2.1:8631/ipp/print/quorvin print-job.test
 check "... and printed" wait_until 30 test -s "$out/device"
 as_service "$app" shutdown
 wait_until 30 sh -c "! grep -qs '^State:.*[RSD] ' /proc/$app_pid/status"
