@@ -287,6 +287,7 @@ int write_page(FILE *out, const Image_Page &page, const Held_Image &held,
         return output.status;
     }
     png_init_io(png, out);
+    quick_png(png);
     png_set_IHDR(png, info, png_uint_32(page.width), png_uint_32(page.height), 8,
                  held.depth == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);

@@ -2,6 +2,9 @@
 // helper on its command line. Plain functions, apart from the decoding itself.
 #include "image_decoder.h"
 
+#include <png.h>
+
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -9,6 +12,11 @@ namespace {
 const int DEFAULT_PPI = 200; // an image without a resolution printed unscaled, as PAPPL does
 
 } // namespace
+
+void quick_png(png_structp png) {
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+    png_set_compression_level(png, 1);
+}
 
 bool turned(int orientation) {
     return orientation == 4 || orientation == 5;

@@ -6,6 +6,8 @@
 #include "job_plan.h"
 #include "jobs.h"
 #include "media.h"
+#include "network.h"
+#include "pappl_seam.h"
 #include "stream_watch.h"
 #include "upstream_guards.h"
 
@@ -73,6 +75,8 @@ ipp_t *extra_attributes() {
                  nullptr, "auto");
     ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "pwg-raster-document-sheet-back", nullptr,
                  "normal");
+    // PDF is taken, so clients are told that no password opens an encrypted one.
+    ippAddInteger(attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "document-password-supported", 0);
     return attrs;
 }
 
@@ -83,8 +87,10 @@ void identify(pappl_printer_t *printer, pappl_identify_actions_t, const char *me
                     message != nullptr ? message : "");
 }
 
-// Its inks, whose levels the printer never reports back.
-void set_supplies(pappl_printer_t *printer, void *) {
+// A printer just made: its inks, whose levels the printer never reports back, and its
+// DNS-SD advertisement, at once.
+void printer_created(pappl_printer_t *printer, void *) {
+    advertise_new_printer(printer);
     pappl_supply_t supplies[2] = {};
     supplies[0] = {PAPPL_SUPPLY_COLOR_BLACK, "Black Ink", true, -1,
                    PAPPL_SUPPLY_TYPE_INK_CARTRIDGE};
@@ -247,14 +253,17 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *servi
         cupsGetOption("auth-service", num_options, options), false);
     if (system == nullptr) return nullptr;
     // Loopback only unless the administrator names what to listen on ("*" for every address).
-    const char *listen_on = listen == nullptr          ? "localhost"
-                            : strcmp(listen, "*") == 0 ? nullptr
-                                                       : listen;
+    const int stall_seconds =
+        (value = cupsGetOption("stall-timeout", num_options, options)) != nullptr
+            ? atoi(value)
+            : STREAM_STALL_SECONDS;
     if (*static_cast<bool *>(serving) &&
-        (!papplSystemAddListeners(system, listen_on) || !start_stream_watch(system))) {
+        (!add_listeners(system, listen, port) ||
+         !start_stream_watch(system, stall_seconds > 0 ? stall_seconds : STREAM_STALL_SECONDS))) {
         papplSystemDelete(system);
         return nullptr;
     }
+    guard_dnssd(!shared, shared);
     // Its URIs name the host it serves: this machine alone, or the network's name for it.
     if (listen == nullptr) papplSystemSetHostName(system, "localhost");
     if (shared && *static_cast<bool *>(serving) && !set_up_tls(system, state, spool)) {
@@ -263,7 +272,7 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *servi
     }
     set_access(system, shared, users);
     papplSystemSetPrinterDrivers(system, int(sizeof drivers / sizeof drivers[0]), drivers, auto_add,
-                                 set_supplies, make_driver, nullptr);
+                                 printer_created, make_driver, nullptr);
     papplSystemSetMIMECallback(system, detect_format, nullptr);
     papplSystemAddMIMEFilter(system, "application/pdf", PRINTER_FORMAT, print_document, nullptr);
     papplSystemAddMIMEFilter(system, "application/postscript", PRINTER_FORMAT, print_document,
@@ -303,7 +312,17 @@ int main(int argc, char *argv[]) {
         fputs("ravo-printer-app: the rasterizing helper ravo-rasterize is not installed\n", stderr);
         return 1;
     }
-    return papplMainloop(argc, argv, RAVOFILTER_VERSION, FOOTER_HTML,
-                         int(sizeof drivers / sizeof drivers[0]), drivers, auto_add, make_driver,
-                         nullptr, nullptr, make_system, nullptr, &serving);
+    const int status = papplMainloop(argc, argv, RAVOFILTER_VERSION, FOOTER_HTML,
+                                     int(sizeof drivers / sizeof drivers[0]), drivers, auto_add,
+                                     make_driver, nullptr, nullptr, make_system, nullptr, &serving);
+    // "shutdown" returns once the server has ended, so that a new one can take its port.
+    if (status == 0 && argc > 1 && strcmp(argv[1], "shutdown") == 0) {
+        const char *slash = strrchr(argv[0], '/');
+        if (!wait_for_server_end(slash != nullptr ? slash + 1 : argv[0])) {
+            fprintf(stderr, "ravo-printer-app: the server has not ended after %d seconds\n",
+                    SHUTDOWN_WAIT_SECONDS);
+            return 1;
+        }
+    }
+    return status;
 }

@@ -6,6 +6,7 @@
 // refused before anything is made of it.
 #include "jobs.h"
 
+#include "image_decoder.h"
 #include "job_plan.h"
 #include "media.h"
 #include "stream_watch.h"
@@ -109,6 +110,7 @@ bool raster_start_page(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *,
         return false;
     }
     png_set_write_fn(page->png, page, write_to_device, flush_device);
+    quick_png(page->png);
     png_set_IHDR(page->png, page->info, page->width, page->height, 8,
                  page->bytes_per_pixel == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);

@@ -1,5 +1,7 @@
 #include "stream_watch.h"
 
+#include "network.h"
+
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,6 +24,7 @@ struct Stream {
 
 pthread_mutex_t streams_lock = PTHREAD_MUTEX_INITIALIZER;
 pappl_system_t *watched_system;
+int stall_limit = STREAM_STALL_SECONDS;
 Stream streams[MAX_STREAMS];
 thread_local Stream *this_thread_stream;
 thread_local cups_page_header2_t client_header;
@@ -91,9 +94,11 @@ void find_unknown_job() {
     pthread_mutex_unlock(&streams_lock);
 }
 
+// The server's watch: its raster streams, and a shutdown it has been told of.
 void *watch(void *) {
     for (;;) {
         usleep(WATCH_MILLISECONDS * 1000);
+        wake_for_shutdown(watched_system);
         find_unknown_job();
         pthread_mutex_lock(&streams_lock);
         const time_t time = now();
@@ -101,8 +106,7 @@ void *watch(void *) {
             if (stream.key == nullptr || stream.cut) continue;
             if (stream.job != nullptr && papplJobIsCanceled(stream.job))
                 cut(stream, "Cancelled: no more of the document is read from the client.");
-            else if (time - __atomic_load_n(&stream.progress, __ATOMIC_RELAXED) >
-                     STREAM_STALL_SECONDS)
+            else if (time - __atomic_load_n(&stream.progress, __ATOMIC_RELAXED) > stall_limit)
                 cut(stream, "The client stopped sending the document.");
         }
         pthread_mutex_unlock(&streams_lock);
@@ -112,8 +116,9 @@ void *watch(void *) {
 
 } // namespace
 
-bool start_stream_watch(pappl_system_t *system) {
+bool start_stream_watch(pappl_system_t *system, int stall_seconds) {
     watched_system = system;
+    stall_limit = stall_seconds;
     pthread_t thread;
     if (pthread_create(&thread, nullptr, watch, nullptr) != 0) return false;
     pthread_detach(thread);

@@ -9,13 +9,14 @@
 #include <cups/raster.h>
 #include <pappl/pappl.h>
 
-// A stalled client is cut after this long without a line of raster, so an honest job waiting
-// behind it starts within a minute; a client that sends its lines at all (a line at 720 dpi is
-// a few kilobytes) is far faster than this.
+// A stalled client is cut after this long without a line of raster (by default: the server's
+// stall-timeout option), so an honest job waiting behind it starts within a minute; a client
+// that sends its lines at all (a line at 720 dpi is a few kilobytes) is far faster than this.
 const int STREAM_STALL_SECONDS = 30;
 
-// Starts the thread that watches the streams of the system's printers.
-bool start_stream_watch(pappl_system_t *system);
+// Starts the thread that watches the streams of the system's printers (and wakes the server
+// when it is told to shut down: network.h), cutting streams stalled for stall_seconds.
+bool start_stream_watch(pappl_system_t *system, int stall_seconds);
 
 // On the client's thread: PAPPL opens a raster stream on the client's connection, and closes
 // it once the job is over.

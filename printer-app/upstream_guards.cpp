@@ -4,11 +4,13 @@
 #include "stream_watch.h"
 
 #include <avahi-client/lookup.h>
+#include <avahi-client/publish.h>
 #include <cups/raster.h>
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <strings.h>
 #include <unistd.h>
@@ -160,6 +162,36 @@ void take_path(const char *target) {
 // Where the server's TLS certificate and key are kept.
 char credentials_directory[PATH_MAX];
 
+// What DNS-SD may say: on loopback alone, services are published on loopback only; without
+// TLS, no TXT record claims it.
+bool publish_on_loopback_only;
+bool tls_served;
+
+// A TXT entry "adminurl=URL" with URL's host named localhost, as a client on this machine
+// reaches it; false for any other entry.
+bool loopback_url(const char *text, size_t size, char *local, size_t local_size) {
+    const char KEY[] = "adminurl=";
+    char url[HTTP_MAX_URI], scheme[16], user[64], host[HTTP_MAX_HOST], resource[HTTP_MAX_URI];
+    int port;
+    if (size <= sizeof KEY - 1 || size >= sizeof url + sizeof KEY ||
+        memcmp(text, KEY, sizeof KEY - 1) != 0)
+        return false;
+    snprintf(url, sizeof url, "%.*s", int(size - (sizeof KEY - 1)), text + sizeof KEY - 1);
+    if (httpSeparateURI(HTTP_URI_CODING_ALL, url, scheme, sizeof scheme, user, sizeof user, host,
+                        sizeof host, &port, resource, sizeof resource) < HTTP_URI_STATUS_OK)
+        return false;
+    memcpy(local, KEY, sizeof KEY - 1);
+    return httpAssembleURI(HTTP_URI_CODING_ALL, local + sizeof KEY - 1,
+                           int(local_size - (sizeof KEY - 1)), scheme, nullptr, "localhost", port,
+                           resource) >= HTTP_URI_STATUS_OK;
+}
+
+AvahiIfIndex published_interface(AvahiIfIndex asked) {
+    if (!publish_on_loopback_only) return asked;
+    const unsigned loopback = if_nametoindex("lo");
+    return loopback != 0 ? AvahiIfIndex(loopback) : asked;
+}
+
 // Reads an IPP message from the connection as libcups does, for ippReadIO, watching how deep
 // its collections go.
 struct Scanned_Read {
@@ -213,6 +245,11 @@ void scan_ipp(Ipp_Scan &scan, const uint8_t *bytes, size_t count) {
 
 void guard_host_names(pappl_system_t *system) {
     guarded_system = system;
+}
+
+void guard_dnssd(bool loopback_only, bool tls) {
+    publish_on_loopback_only = loopback_only;
+    tls_served = tls;
 }
 
 void keep_credentials_in(const char *directory) {
@@ -294,6 +331,46 @@ AvahiRecordBrowser *avahi_record_browser_new(AvahiClient *client, AvahiIfIndex i
         AvahiLookupFlags, AvahiRecordBrowserCallback, void *)>("avahi_record_browser_new");
     if (client == nullptr) return nullptr;
     return real(client, interface, protocol, name, clazz, type, flags, callback, data);
+}
+
+int avahi_entry_group_add_service_strlst(AvahiEntryGroup *group, AvahiIfIndex interface,
+                                         AvahiProtocol protocol, AvahiPublishFlags flags,
+                                         const char *name, const char *type, const char *domain,
+                                         const char *host, uint16_t port, AvahiStringList *txt) {
+    static auto *real =
+        library_function<int(AvahiEntryGroup *, AvahiIfIndex, AvahiProtocol, AvahiPublishFlags,
+                             const char *, const char *, const char *, const char *, uint16_t,
+                             AvahiStringList *)>("avahi_entry_group_add_service_strlst");
+    // Without TLS the record does not claim it (PAPPL always writes "TLS=1.2"); on loopback
+    // alone, the web interface is where local clients reach it, as printer-more-info says.
+    AvahiStringList *told = nullptr;
+    for (AvahiStringList *entry = txt; entry != nullptr; entry = entry->next) {
+        const char *text = reinterpret_cast<const char *>(entry->text);
+        if (!tls_served && entry->size >= 4 && memcmp(text, "TLS=", 4) == 0) continue;
+        char local[512];
+        if (publish_on_loopback_only && loopback_url(text, entry->size, local, sizeof local))
+            told = avahi_string_list_add(told, local);
+        else
+            told = avahi_string_list_add_arbitrary(told, entry->text, entry->size);
+    }
+    told = avahi_string_list_reverse(told);
+    // On loopback alone, PAPPL 1.3.1 still named the machine's host; 1.4 lets Avahi name it.
+    const int published = real(group, published_interface(interface), protocol, flags, name, type,
+                               domain, publish_on_loopback_only ? nullptr : host, port, told);
+    avahi_string_list_free(told);
+    return published;
+}
+
+int avahi_entry_group_add_service_subtype(AvahiEntryGroup *group, AvahiIfIndex interface,
+                                          AvahiProtocol protocol, AvahiPublishFlags flags,
+                                          const char *name, const char *type, const char *domain,
+                                          const char *subtype) {
+    static auto *real =
+        library_function<int(AvahiEntryGroup *, AvahiIfIndex, AvahiProtocol, AvahiPublishFlags,
+                             const char *, const char *, const char *, const char *)>(
+            "avahi_entry_group_add_service_subtype");
+    return real(group, published_interface(interface), protocol, flags, name, type, domain,
+                subtype);
 }
 
 cups_raster_t *cupsRasterOpenIO(cups_raster_iocb_t callback, void *context, cups_mode_t mode) {

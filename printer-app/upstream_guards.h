@@ -19,6 +19,12 @@
 //                            answer null without an Avahi client (PAPPL 1.4 checks; 1.3.1
 //                            passed null, and Avahi's assertion aborted the server on the
 //                            add-printer page when avahi-daemon was not running)
+//   avahi_entry_group_add_service_strlst, avahi_entry_group_add_service_subtype
+//                            publish on loopback only while the server listens there alone
+//                            (PAPPL 1.3.3 and later do; 1.3.1 published on every interface),
+//                            with the adminurl that local clients get as printer-more-info,
+//                            and keep "TLS" out of the TXT record while TLS is not served
+//                            (PAPPL writes "TLS=1.2" whatever it serves)
 //   cupsRasterOpenIO, cupsRasterReadHeader2, cupsRasterClose
 //                            hand PWG and Apple raster streams and their page headers, as the
 //                            client sent them, to the stream watch
@@ -29,6 +35,9 @@
 // The system whose host name, besides this machine's own names and addresses, a request's
 // Host: may name.
 void guard_host_names(pappl_system_t *system);
+
+// What DNS-SD may say: published on loopback only, or everywhere; TLS claimed or not.
+void guard_dnssd(bool loopback_only, bool tls);
 
 // Where the TLS certificate and key are kept (libcups makes them there when missing).
 void keep_credentials_in(const char *directory);

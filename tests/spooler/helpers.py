@@ -23,6 +23,11 @@
                                     resume-printer as USER, with Basic
                                     credentials when given; prints the HTTP status code, or the
                                     IPP status code when the HTTP status is 200
+    helpers.py txt-vs-attributes NAME TYPE URI
+                                    the TXT record of DNS-SD service NAME of TYPE (avahi-browse)
+                                    against the printer's attributes at URI (ipptool): a line
+                                    "KEY equal" or "KEY differs: TXT | ATTRIBUTE" for UUID, pdl,
+                                    Color, URF and adminurl, and "TLS=VALUE" or "TLS absent"
     helpers.py hostile KIND PORT [FILE SECONDS]
                                     a hostile request to the IPP server on 127.0.0.1:PORT;
                                     prints the HTTP status code, or "closed":
@@ -217,6 +222,38 @@ def ipp_operation(port, operation, user, job_id=None, credentials=None):
     print(f"0x{struct.unpack('>H', body[2:4])[0]:04x}" if status == "200" and len(body) >= 4 else status)
 
 
+def txt_vs_attributes(name, service_type, uri):
+    import subprocess
+    browsed = subprocess.run(["avahi-browse", "-rtp", service_type], capture_output=True,
+                             text=True).stdout
+    txt = {}
+    for line in browsed.splitlines():
+        fields = line.split(";")
+        if fields[0] == "=" and fields[3] == name:
+            for entry in fields[9].split('" "'):
+                key, _, value = entry.strip('"').partition("=")
+                txt[key] = value
+            break
+    attributes = {}
+    listed = subprocess.run(["ipptool", "-tv", uri, "get-printer-attributes.test"],
+                            capture_output=True, text=True).stdout
+    for line in listed.splitlines():
+        key, _, value = line.strip().partition(" = ")
+        if " (" in key:
+            attributes[key.split(" (")[0]] = value
+    formats = set(attributes.get("document-format-supported", "").split(","))
+    pairs = {
+        "UUID": (txt.get("UUID"), attributes.get("printer-uuid", "").removeprefix("urn:uuid:")),
+        "pdl": (sorted(txt.get("pdl", "").split(",")), sorted(formats - {"application/octet-stream"})),
+        "Color": (txt.get("Color"), {"true": "T", "false": "F"}.get(attributes.get("color-supported"))),
+        "URF": (txt.get("URF"), attributes.get("urf-supported")),
+        "adminurl": (txt.get("adminurl"), attributes.get("printer-more-info")),
+    }
+    for key, (told, attribute) in pairs.items():
+        print(f"{key} equal" if told == attribute and told else f"{key} differs: {told} | {attribute}")
+    print(f"TLS={txt['TLS']}" if "TLS" in txt else "TLS absent")
+
+
 def http_status(connection):
     connection.settimeout(30)
     try:
@@ -229,8 +266,11 @@ def http_status(connection):
 def post(port, body, fields=None, host="localhost"):
     connection = socket.create_connection(("127.0.0.1", int(port)))
     fields = fields or f"Content-Length: {len(body)}\r\n"
-    connection.sendall(f"POST /ipp/print HTTP/1.1\r\nHost: {host}:{port}\r\n"
-                       f"Content-Type: application/ipp\r\n{fields}\r\n".encode() + body)
+    try:  # a server that refuses the request may close before it is all sent
+        connection.sendall(f"POST /ipp/print HTTP/1.1\r\nHost: {host}:{port}\r\n"
+                           f"Content-Type: application/ipp\r\n{fields}\r\n".encode() + body)
+    except OSError:
+        pass
     return connection
 
 
@@ -271,4 +311,5 @@ if __name__ == "__main__":
     {"png-images": png_images, "dark-rows": dark_rows, "syslog": syslog, "printer": printer,
      "png-bomb": png_bomb, "jpeg-claim": jpeg_claim, "big-pdf": big_pdf,
      "pwg-resolution": pwg_resolution,
-     "ipp-operation": ipp_operation, "hostile": hostile}[sys.argv[1]](*sys.argv[2:])
+     "ipp-operation": ipp_operation, "txt-vs-attributes": txt_vs_attributes,
+     "hostile": hostile}[sys.argv[1]](*sys.argv[2:])

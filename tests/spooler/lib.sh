@@ -21,10 +21,12 @@
 #   check_lpd_queue                      what an lpd-style queue "quorvin" must do: two-page
 #                                        PostScript, text and binary jobs, and a rejected job
 #                                        with a text job behind it in one run of the queue
-#   start_cupsd LOGLEVEL                 a private cupsd: configuration, spool and logs under
+#   start_cupsd LOGLEVEL [LINE...]       a private cupsd: configuration, spool and logs under
 #                                        $work, listening on 127.0.0.1:631 and the usual
-#                                        local socket; stopped by its PID ($cupsd_pid) when
-#                                        the test ends
+#                                        local socket, the lines added to cupsd.conf; stopped
+#                                        by its PID ($cupsd_pid) when the test ends
+#   start_avahi                          a private system bus and avahi-daemon, on loopback
+#                                        alone, for DNS-SD; stopped by their PIDs
 #   started PID                          a daemon to stop by its PID when the test ends
 #   png_images FILE                      "WIDTHxHEIGHT grey|colour" for each PNG in FILE
 #   wait_until SECONDS COMMAND...        polls the command every 0.2 s
@@ -154,6 +156,7 @@ start_cupsd() {
 Listen 127.0.0.1:631
 Listen /run/cups/cups.sock
 LogLevel $1
+$(shift; printf '%s\n' "$@")
 DirtyCleanInterval 0
 WebInterface No
 <Location />
@@ -182,6 +185,29 @@ EOF
     cupsd_pid=$!
     started $cupsd_pid
     wait_until 10 test -S /run/cups/cups.sock
+}
+
+start_avahi() {
+    mkdir -p /run/dbus /run/avahi-daemon
+    ip link set lo multicast on
+    dbus-daemon --system --nofork --nopidfile &
+    started $!
+    wait_until 10 test -S /run/dbus/system_bus_socket
+    cat >"$work/avahi-daemon.conf" <<EOF
+[server]
+use-ipv4=yes
+use-ipv6=no
+allow-interfaces=lo
+enable-dbus=yes
+[wide-area]
+enable-wide-area=no
+[publish]
+publish-hinfo=no
+publish-workstation=no
+EOF
+    avahi-daemon -f "$work/avahi-daemon.conf" --no-drop-root --no-chroot --no-rlimits &
+    started $!
+    wait_until 10 avahi-daemon -c
 }
 
 png_images() { python3 "$spooler_helpers" png-images "$1"; }
