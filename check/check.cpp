@@ -345,10 +345,12 @@ bool set_aside(Settings_Report &report, Finding fault) {
         report.resolution = Def_Conf.resolution;
     else if (fault == Finding::UNKNOWN_PAPER_SOURCE)
         snprintf(report.paper_source, sizeof report.paper_source, "%s", paper_sources[0].word);
-    else if (fault == Finding::NO_MEDIA_SIZE || fault == Finding::MEDIA_SIZE_NOT_IN_SOURCE)
+    else if (fault == Finding::NO_MEDIA_SIZE || fault == Finding::MEDIA_SIZE_NOT_IN_SOURCE) {
+        // An unknown paper source is set aside after the media size: until then, any table.
+        const Paper_Conf *table = paper_source_table(report.paper_source);
         snprintf(report.media_size, sizeof report.media_size, "%s",
-                 paper_source_table(report.paper_source)->name);
-    else
+                 (table != nullptr ? table : paper_sources[0].table)->name);
+    } else
         return false;
     return true;
 }

@@ -75,8 +75,5 @@ void png_pages_feed(Png_Pages &pages, const uint8_t *bytes, size_t count) {
 }
 
 int png_pages_printed(const Png_Pages &pages) {
-    const bool copied_unchanged = pages.images == 0 && pages.bytes > 0 &&
-                                  (pages.state == Png_Pages::NOT_PNG ||
-                                   (pages.state == Png_Pages::SIGNATURE && pages.head_used > 0));
-    return copied_unchanged ? 1 : pages.images;
+    return pages.images > 0 ? pages.images : pages.bytes > 0 ? 1 : 0;
 }

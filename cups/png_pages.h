@@ -22,6 +22,6 @@ void png_pages_feed(Png_Pages &pages, const uint8_t *bytes, size_t count);
 // walked, so that a caller can cut the stream into its pages.
 size_t png_pages_walk(Png_Pages &pages, const uint8_t *bytes, size_t count);
 
-// Pages the printer gets: the complete images; for data with no complete image that is not
-// a PNG image still coming (a job copied unchanged), one, so that no job escapes the count.
+// Pages the printer gets: the complete images; for data with no complete image (a job copied
+// unchanged, an image cut short or never ended), one, so that no job escapes the count.
 int png_pages_printed(const Png_Pages &pages);

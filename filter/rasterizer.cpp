@@ -296,10 +296,19 @@ const char SETUP_FAILED = 'R';       // the filter's own resources failed: retry
     _exit(127);
 }
 
+// The longest argument the kernel passes to a program (MAX_ARG_STRLEN).
+const size_t MAX_ARGUMENT_BYTES = 32 * 4096;
+
 // The shell, or the task's function, confined. Every layer the kernel offers must apply; one
-// that fails stops the job rather than run it unconfined.
-[[noreturn]] void confine_and_run(const Rasterizer_Task &task, const char *command,
-                                  const char *tmpdir) {
+// that fails stops the job rather than run it unconfined. The shell is told to exec
+// Ghostscript, so that no fork of the shell's can fail once the job is under way.
+[[noreturn]] void confine_and_run(const Rasterizer_Task &task, const char *tmpdir) {
+    static char command[MAX_ARGUMENT_BYTES];
+    if (task.command != nullptr &&
+        size_t(snprintf(command, sizeof command, "exec %s", task.command)) >= sizeof command) {
+        errno = E2BIG;
+        fail_setup(SETUP_FAILED, "/bin/sh");
+    }
     const char *variables[ENVIRONMENT_SIZE];
     char tmpdir_variable[PATH_MAX + 8];
     build_environment(tmpdir, variables, tmpdir_variable);
@@ -362,10 +371,32 @@ const char *enter_namespaces() {
 
 long empty_directory(int dir, int depth);
 
-// In namespaces: this process sets them up and waits; the shell, its child, is the first
-// process of the new PID namespace, so that when it ends, or this process or the filter is
-// killed, every process of the job ends with it. Files left in the private /tmp mean the
-// job wrote pages of its own.
+// The child's wait status, as an exit status: 128 + the signal that killed it.
+int exit_code_of(int wait_status) {
+    return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+}
+
+int wait_for(pid_t child) {
+    int status;
+    while (waitpid(child, &status, 0) < 0)
+        if (errno != EINTR) fail_setup(SETUP_FAILED, "wait");
+    return status;
+}
+
+// The first process of the job's PID namespace: it starts the shell or the task's function
+// and waits for it. When it ends, or its parent is killed, every process of the job ends.
+[[noreturn]] void run_first_process(const Rasterizer_Task &task) {
+    // its parent is outside its PID namespace, where it cannot look
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail_setup(SETUP_FAILED, "die with parent");
+    const pid_t job = fork();
+    if (job < 0) fail_setup(SETUP_FAILED, "fork");
+    if (job == 0) confine_and_run(task, "/tmp");
+    _exit(exit_code_of(wait_for(job)));
+}
+
+// In namespaces: this process sets them up and waits for the first process of the new PID
+// namespace, which runs the job. Files left in the private /tmp mean the job wrote pages of
+// its own.
 [[noreturn]] void run_in_namespaces(const Rasterizer_Task &task) {
     if (const char *step = enter_namespaces()) {
         const int error = errno;
@@ -373,23 +404,19 @@ long empty_directory(int dir, int depth);
         errno = error;
         fail_setup(outcome, step);
     }
-    const pid_t shell = fork();
-    if (shell < 0) fail_setup(SETUP_FAILED, "fork");
-    if (shell == 0) { // its parent is outside its PID namespace, where it cannot look
-        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) _exit(127);
-        confine_and_run(task, task.command, "/tmp");
+    const pid_t first = fork();
+    if (first < 0) fail_setup(SETUP_FAILED, "fork");
+    if (first == 0) run_first_process(task);
+    const int status = wait_for(first);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) { // pages, unless it left files
+        const int tmp = open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (tmp < 0) fail_setup(SETUP_FAILED, "the private /tmp");
+        if (empty_directory(tmp, 8) != 0) {
+            fputs(JOB_WROTE_FILES, stderr);
+            _exit(2);
+        }
     }
-    close(CHILD_STATUS_FD); // the shell holds it until it runs
-    int status;
-    while (waitpid(shell, &status, 0) < 0)
-        if (errno != EINTR) _exit(127);
-    const int tmp = open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const long left = tmp < 0 ? -1 : empty_directory(tmp, 8);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && left != 0) {
-        fputs(JOB_WROTE_FILES, stderr);
-        _exit(2);
-    }
-    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    _exit(exit_code_of(status));
 }
 
 struct Child_Setup {
@@ -402,20 +429,21 @@ struct Child_Setup {
 };
 
 // The child: only the job, its output and the message pipe stay open; then either the
-// namespaces, or the shell confined to its private directory. There the shell is told to
-// exec Ghostscript, so that Ghostscript itself dies with the filter (PR_SET_PDEATHSIG).
+// namespaces, or the shell confined to its private directory. There Ghostscript, which the
+// shell execs, dies with the filter itself (PR_SET_PDEATHSIG).
 [[noreturn]] void start_child(const Child_Setup &setup) {
     sigprocmask(SIG_SETMASK, &setup.filter_mask, nullptr);
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != setup.filter) _exit(127);
-    if (dup2(setup.messages, STDERR_FILENO) < 0 ||
-        (setup.status != CHILD_STATUS_FD && dup3(setup.status, CHILD_STATUS_FD, O_CLOEXEC) < 0))
+    if (setup.status != CHILD_STATUS_FD && dup3(setup.status, CHILD_STATUS_FD, O_CLOEXEC) < 0) {
+        const char outcome = SETUP_FAILED; // told on the pipe where it still is
+        if (write(setup.status, &outcome, 1) < 0) _exit(127);
         _exit(127);
+    }
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != setup.filter)
+        fail_setup(SETUP_FAILED, "die with the filter");
+    if (dup2(setup.messages, STDERR_FILENO) < 0) fail_setup(SETUP_FAILED, "message pipe");
     close_descriptors_above(CHILD_STATUS_FD);
     if (setup.private_dir == nullptr) run_in_namespaces(*setup.task);
-    char exec_command[PATH_MAX] = "";
-    if (setup.task->command != nullptr)
-        snprintf(exec_command, sizeof exec_command, "exec %s", setup.task->command);
-    confine_and_run(*setup.task, exec_command, setup.private_dir);
+    confine_and_run(*setup.task, setup.private_dir);
 }
 
 // Passes the rasterizer's messages on up to their bound, counting what is left out.
@@ -623,7 +651,7 @@ int run_child(const Child_Setup &setup, int signals, Message_Relay &relay, char 
         status = wait_for_child(child, signals, relay);
     }
     end_descendants();
-    if (read(status_pipe[0], outcome, 1) != 1) *outcome = 0;
+    if (child >= 0 && read(status_pipe[0], outcome, 1) != 1) *outcome = 0;
     close(status_pipe[0]);
     return status;
 }

@@ -114,6 +114,10 @@ const Finding_Case finding_cases[] = {
      {"ravorc:3: error: resolution 700000 is too large for ENV10: the page would not fit in 32 "
       "bits; at most 627919"}},
     {MODEL + "ink=MONO\nresolution=720\n", 1, {"ravorc:1: error: the section sets no media size"}},
+    {MODEL + "ink=MONO\nresolution=720\npapersource=Tray9\n", // no size, and no table to take one
+     1,
+     {"ravorc:1: error: the section sets no media size",
+      "ravorc:4: error: also: unknown paper source \"Tray9\""}},
     {MODEL + VALID + "papersource=auto\n",
      1,
      {"ravorc:5: error: unknown paper source \"auto\"; the paper sources are AUTO, ROLL, TROLL, "

@@ -119,6 +119,9 @@ const Page_Case page_cases[] = {
     {{.job = "Plain text\n"}, page_lines(1), 0},
     {{.job = "Plain text\n", .input = Job_Input::Pipe}, page_lines(1), 0},
     {{.job = ""}, "", 0},
+    {{.job = "\x89PNG\r\n\x1a\n\x7f\xff\xff\xffIDAT"s + std::string(1 << 20, 'x')}, // never ends
+     page_lines(1),
+     0},
     {{.job = "%!PS\n", .settings = LT_GREY, .gs = "1"}, // the stand-in's data is no PNG
      "PAGE: 1 1\nERROR: Ghostscript could not rasterize the job\n",
      2},

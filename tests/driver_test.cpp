@@ -179,15 +179,27 @@ const Outcome_Case outcome_cases[] = {
     {{.job = "text\n", .output_full = true}, 1},
     {{.job = junk(200000), .output_full = true}, 1},
     {{.job = "text\n", .reads_fail = true}, 1},
+    // Too few processes for the filter's own forks (its own, in namespaces, the job's first
+    // process): whichever fails, the job is retried.
+    {{.job = "%!PS\n", .unprivileged = true, .process_limit = 1}, 1},
+    {{.job = "%!PS\n", .unprivileged = true, .process_limit = 2}, 1},
+    {{.job = "%!PS\n", .unprivileged = true, .process_limit = 3}, 1},
+    {{.job = "%!PS\n", .unprivileged = true, .namespaces_refused = true, .process_limit = 1}, 1},
 };
 
 // Failures reach the spooler as a status: 1 for input or copy trouble, 2 for a failed raster.
 // Whatever the end, the rasterizer and its private directory are gone with the filter.
 TEST(Driver, FailuresEndInTheirExitStatus) {
+    bool skipped = false;
     for (const Outcome_Case &row : outcome_cases) {
+        if (row.setup.unprivileged && geteuid() != 0) { // only root can run as nobody
+            skipped = true;
+            continue;
+        }
         Filter_Run run = run_filter(row.setup);
         SCOPED_TRACE("gs " + row.setup.gs + ", input " + std::to_string(int(row.setup.input)) +
-                     ", signal " + std::to_string(row.setup.terminate_with));
+                     ", signal " + std::to_string(row.setup.terminate_with) + ", processes " +
+                     std::to_string(row.setup.process_limit));
         EXPECT_EQ(run.status, row.status);
         EXPECT_FALSE(run.processes_left);
         EXPECT_FALSE(run.private_dirs_left);
@@ -195,7 +207,12 @@ TEST(Driver, FailuresEndInTheirExitStatus) {
             EXPECT_EQ(run.out + run.err, ""); // unmappable input: nothing at all
             EXPECT_FALSE(run.gs_ran);
         }
+        if (row.setup.process_limit > 0) {
+            EXPECT_NE(run.err.find("ravofilter: cannot start the rasterizer"), std::string::npos)
+                << run.err;
+        }
     }
+    if (skipped) GTEST_SKIP() << "the rows run as nobody need root";
 }
 
 // Memcheck on both roads: no invalid access, no leak, and gs inherits only 0, 1 and 2.

@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <pwd.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -126,6 +128,12 @@ void terminate_when_busy(pid_t filter, int signal_number, const Filter_Setup &se
     kill(filter, signal_number);
 }
 
+// A user id that no account has and no other test run uses.
+uid_t unused_uid() {
+    for (uid_t uid = 61000 + uid_t(getpid() % 3000);; ++uid)
+        if (getpwuid(uid) == nullptr) return uid;
+}
+
 } // namespace
 
 std::string gs_command(int ink, int resolution, long width, long height) {
@@ -222,7 +230,13 @@ Filter_Run run_filter(const Filter_Setup &setup) {
                       filter, "-w132", nullptr);
             if (setup.unprivileged) { // an instrumented build's counts go where nobody may write
                 setenv("GCOV_PREFIX", (dir + "/gcov").c_str(), 1);
-                execl("/usr/bin/setpriv", "setpriv", "--reuid=nobody", "--regid=nogroup",
+                // The process limit counts every process of the user: a user of the run's own.
+                const std::string user = setup.process_limit > 0
+                                             ? "--reuid=" + std::to_string(unused_uid())
+                                             : "--reuid=nobody";
+                const rlimit processes = {rlim_t(setup.process_limit), rlim_t(setup.process_limit)};
+                if (setup.process_limit > 0 && setrlimit(RLIMIT_NPROC, &processes) != 0) _exit(126);
+                execl("/usr/bin/setpriv", "setpriv", user.c_str(), "--regid=nogroup",
                       "--clear-groups", filter, "-w132", nullptr);
             }
             execl(filter, "ravofilter", "-w132", "-l66", "-n", "user", nullptr);

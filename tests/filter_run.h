@@ -35,6 +35,7 @@ struct Filter_Setup {
     std::string run_parent = "/tmp"; // where the run's directory goes
     bool stale_dir = false; // a private directory a killed filter left, old enough to go
     bool settings_fifo = false; // etc/ravorc is a FIFO that no one writes
+    int process_limit = 0;      // RLIMIT_NPROC of an unprivileged run (0: none), for its user
 };
 
 struct Filter_Run {
