@@ -7,12 +7,14 @@ and max; the ratio is filter median / baseline median. Prints a Markdown report.
     python3 bench/run.py [--filter build/ravofilter] [--runs 5] [--work build/bench]
 
 The confinement's cost is measured against build/bench/ravofilter_unconfined, the same
-filter built to run its rasterizer through system() as before; the CUPS filter's, with
-build/bench/ravofilter-cups, which runs build/ravofilter, against that filter alone.
+filter linked with a configuration that runs its rasterizer through system() as before; the
+CUPS filter's, with build/ravofilter-cups and build/ravofilter laid out as the package installs
+them, against that filter alone.
 """
 import argparse
 import os
 import platform
+import shutil
 import statistics
 import subprocess
 import time
@@ -116,12 +118,25 @@ def make_ten_pages(work):
     return pages
 
 
+def install_beside(cups_filter, filter_path, work):
+    """The CUPS filter and the filter where the package puts them, so that the one finds the
+    other: /usr/lib/cups/filter and /usr/libexec/ravofilter below a prefix in the work folder."""
+    prefix = os.path.join(os.path.abspath(work), "prefix")
+    placed = {cups_filter: "lib/cups/filter/ravofilter-cups",
+              filter_path: "libexec/ravofilter/ravofilter"}
+    for source, relative in placed.items():
+        target = os.path.join(prefix, relative)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copy2(source, target)
+    return os.path.join(prefix, placed[cups_filter])
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--filter", default="build/ravofilter")
     parser.add_argument("--runs", type=int, default=9)
     parser.add_argument("--unconfined", default="build/bench/ravofilter_unconfined")
-    parser.add_argument("--cups-filter", default="build/bench/ravofilter-cups")
+    parser.add_argument("--cups-filter", default="build/ravofilter-cups")
     parser.add_argument("--work", default="build/bench")
     args = parser.parse_args()
     if os.path.exists("/etc/ravorc"):
@@ -182,7 +197,7 @@ def main():
         print(row)
     # The CUPS filter hands every byte of PNG data on once more and reads every message line.
     cups_times = {}
-    cups_filter = os.path.abspath(args.cups_filter)
+    cups_filter = install_beside(os.path.abspath(args.cups_filter), filter_path, args.work)
     for row in compare("rasterize 10 pages, 360 dpi, through the CUPS filter",
                        [("ravofilter-cups", f"{cups_filter} 1 user title 1 '' {pages} </dev/null"),
                         ("ravofilter", filter_path)],

@@ -4,8 +4,9 @@
 // whether Ghostscript is there and how it is confined, and which road each job takes.
 // It reads; it writes nothing but its report.
 #include "../cups/ppd.h"
+#include "../filter/job_road.h"
 #include "../filter/rasterizer.h"
-#include "../filter/settings_report.h"
+#include "../filter/settings.h"
 #include "../paper/paper.h"
 
 #include <dirent.h>
@@ -690,14 +691,14 @@ bool check_page_can_print(const Check &check, const Conf &conf, const Settings_R
     const double pixels = double(conf.width) * conf.height;
     const double seconds =
         pixels * (conf.ink == INK_MONO ? SECONDS_A_PIXEL_GREY : SECONDS_A_PIXEL_COLOUR);
-    if (seconds > double(RASTERIZER_CPU_SECONDS)) {
+    if (seconds > double(filter_config.limits.cpu_seconds)) {
         finding(check, line, "error",
                 "at %d dpi a page is %d x %d pixels (%.0f MB of raster), which takes at least "
                 "about %.0f s of CPU time, beyond the rasterizer's limit of %llu s: every "
                 "PostScript job would be stopped",
                 conf.resolution, conf.width, conf.height,
                 pixels * (conf.ink == INK_MONO ? 1 : 3) / 1e6, seconds,
-                (unsigned long long)RASTERIZER_CPU_SECONDS);
+                (unsigned long long)filter_config.limits.cpu_seconds);
         return false;
     }
     if (seconds > SLOW_PAGE_SECONDS)
@@ -776,8 +777,8 @@ void describe_rasterizer() {
     if (layers.namespaces)
         printf("confinement: user, mount and PID namespaces with a private /tmp of %llu MiB and "
                "%llu files, ",
-               (unsigned long long)(RASTERIZER_TMPFS_SIZE >> 20),
-               (unsigned long long)RASTERIZER_TMPFS_FILES);
+               (unsigned long long)(filter_config.limits.tmpfs_size >> 20),
+               (unsigned long long)filter_config.limits.tmpfs_files);
     else
         printf("confinement: no namespaces (the kernel refuses them: %s), so a private "
                "directory in $TMPDIR or /tmp, unbounded, ",
@@ -794,9 +795,9 @@ void describe_rasterizer() {
            "messages\n",
            layers.seccomp ? "seccomp (no sockets, no output files, no io_uring, no namespaces)"
                           : "no seccomp filter",
-           (unsigned long long)(RASTERIZER_ADDRESS_SPACE >> 20),
-           (unsigned long long)RASTERIZER_CPU_SECONDS,
-           (unsigned long long)(RASTERIZER_MESSAGE_BYTES >> 10));
+           (unsigned long long)(filter_config.limits.address_space >> 20),
+           (unsigned long long)filter_config.limits.cpu_seconds,
+           (unsigned long long)(filter_config.limits.message_bytes >> 10));
 }
 
 // The first bytes of a job, escaped as in C.

@@ -1,7 +1,7 @@
 // The CUPS driver program of the Quorvin 7X Series (/usr/lib/cups/driver/ravofilter):
 // cups-driverd runs "ravofilter list" for lpinfo -m and "ravofilter cat NAME" for lpadmin -m.
 // The PPD says what the settings file sets: paper, colour or grey, resolution.
-#include "../filter/settings_report.h"
+#include "../filter/settings.h"
 #include "ppd.h"
 
 #include <cstring>

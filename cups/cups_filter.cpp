@@ -4,8 +4,9 @@
 // job prints) reaches cupsd only as inert DEBUG: lines, apart from the filter's own fixed
 // messages, which go as WARNING: or ERROR: lines that the administrator sees.
 // Arguments, as CUPS gives them: job-id user title copies options [file].
+#include "../filter/config.h"
 #include "../filter/contracts.h"
-#include "../filter/settings_report.h"
+#include "../filter/settings.h"
 #include "png_pages.h"
 
 #include <fcntl.h>
@@ -21,10 +22,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#ifndef RAVOFILTER_FROM_CUPS_FILTER_DIR
-#define RAVOFILTER_FROM_CUPS_FILTER_DIR "ravofilter"
-#endif
 
 namespace {
 
@@ -168,7 +165,7 @@ bool filter_path(char *path, size_t size) {
     if (length <= 0) return false;
     self[length] = '\0';
     *strrchr(self, '/') = '\0';
-    const int needed = snprintf(path, size, "%s/%s", self, RAVOFILTER_FROM_CUPS_FILTER_DIR);
+    const int needed = snprintf(path, size, "%s/%s", self, filter_config.filter_from_cups_filter);
     return needed > 0 && size_t(needed) < size;
 }
 

@@ -1,6 +1,6 @@
 // Writes the PPD that the CUPS driver gives while the settings file gives no usable
 // settings; the build ships it as the example PPD.
-#include "../filter/settings_report.h"
+#include "../filter/settings.h"
 #include "ppd.h"
 
 int main() {

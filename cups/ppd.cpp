@@ -1,6 +1,6 @@
 #include "ppd.h"
 
-#include "../filter/settings_report.h"
+#include "../filter/settings.h"
 
 #include <cstring>
 

@@ -1,10 +1,12 @@
-// ravofilter: input filter of the Quorvin 7X Series. A PostScript job is rasterized by
-// Ghostscript into PNG data with the printer's settings from the settings file; any other
-// job is copied through unchanged.
+// The filter's unit: the road of a job (classified by its first bytes, copied through, or
+// rasterized by Ghostscript with the command made here) and the settings reader. The filter's
+// main (main.cpp) and the second programs reach it through job_road.h and settings.h.
 #include "filter.h"
+#include "config.h"
 #include "contracts.h"
+#include "job_road.h"
 #include "rasterizer.h"
-#include "settings_report.h"
+#include "settings.h"
 
 #include "../paper/paper.h"
 
@@ -19,10 +21,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#ifndef RAVOFILTER_CONF_PATH
-#define RAVOFILTER_CONF_PATH "/etc/ravorc"
-#endif
 
 namespace {
 
@@ -48,7 +46,6 @@ const char MEASURE_TEMPLATE[] =
     "%s -r72 " RASTERIZER_SAFETY " -sDEVICE=pnggray -sOutputFile=- -c '<</PageSize[%d %d]>>"
     "setpagedevice' %s -c quit";
 
-const char CONF_PATH[] = RAVOFILTER_CONF_PATH;
 const char MODEL_NAME[] = "Quorvin 7X Series";
 
 const size_t LINE_BUFFER_SIZE = 256;
@@ -85,10 +82,10 @@ int peek_job() {
     return check_ps(first_bytes);
 }
 
-// Copies standard input to standard output. A read error or a failed write fails the job.
-// Both streams are unbuffered, so each chunk moves with one read and one write straight
-// through the copy buffer rather than being split and copied again by stdio's buffers.
-static int copy_job() {
+// A read error or a failed write fails the job. Both streams are unbuffered, so each chunk
+// moves with one read and one write straight through the copy buffer rather than being split
+// and copied again by stdio's buffers.
+int copy_job() {
     char buffer[COPY_BUFFER_SIZE];
     size_t got;
     setvbuf(stdin, nullptr, _IONBF, 0);
@@ -139,9 +136,7 @@ Raster_Result raster_result_of(int wait_status) {
     return Raster_Result::JOB_FAILED;
 }
 
-// Runs Ghostscript, confined, on the unread job on standard input, its PNG data going to
-// standard output.
-static int rasterize(const Conf &conf) {
+int rasterize(const Conf &conf) {
     char command[COMMAND_SIZE];
     if (!format_command(conf, command, sizeof command)) return EXIT_JOB_FAILED;
     return exit_status_of(run_rasterizer(command));
@@ -165,7 +160,7 @@ const char *model_name() {
 }
 
 const char *settings_path() {
-    return CONF_PATH;
+    return filter_config.settings_path;
 }
 
 namespace {
@@ -462,21 +457,6 @@ int read_settings(const char *path, Conf *conf, Settings_Report *report) {
     return 0;
 }
 
-// Fills *conf from the printer's section of the settings file; 1 on any failure.
-static int read_conf(Conf *conf) {
-    return read_settings(CONF_PATH, conf, nullptr);
-}
-
-// A second program that runs this unit, the settings checker, brings its own main.
-#ifdef RAVOFILTER_NO_MAIN
-#define main filter_main
-#endif
-int main() {
-    int not_postscript = peek_job();
-    if (not_postscript < 0) return EXIT_RETRY; // a pipe or a terminal: nothing to do
-    if (not_postscript) return copy_job();
-
-    Conf conf{};
-    if (read_conf(&conf) != 0) conf = Def_Conf;
-    return rasterize(conf);
+int read_conf(Conf *conf) {
+    return read_settings(settings_path(), conf, nullptr);
 }

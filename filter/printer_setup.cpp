@@ -1,6 +1,6 @@
 #include "printer_setup.h"
 
-#include "settings_report.h"
+#include "settings.h"
 
 #include <cstring>
 

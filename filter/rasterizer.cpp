@@ -315,8 +315,9 @@ const size_t MAX_ARGUMENT_BYTES = 32 * 4096;
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail_setup(SETUP_FAILED, "no new privileges");
     if (!apply_landlock(tmpdir, task.job_by_name)) fail_setup(SETUP_FAILED, "Landlock");
     if (!apply_seccomp()) fail_setup(SETUP_FAILED, "seccomp");
-    if (!lower_limit(RLIMIT_CORE, 0) || !lower_limit(RLIMIT_CPU, RASTERIZER_CPU_SECONDS) ||
-        !lower_limit(RLIMIT_AS, RASTERIZER_ADDRESS_SPACE))
+    if (!lower_limit(RLIMIT_CORE, 0) ||
+        !lower_limit(RLIMIT_CPU, filter_config.limits.cpu_seconds) ||
+        !lower_limit(RLIMIT_AS, filter_config.limits.address_space))
         fail_setup(SETUP_FAILED, "resource limits");
     if (task.command == nullptr) {
         close(CHILD_STATUS_FD); // the task has started: no set-up failure is left to tell
@@ -362,7 +363,8 @@ const char *enter_namespaces() {
     if (mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0) return "private mounts";
     char options[96];
     snprintf(options, sizeof options, "size=%llu,nr_inodes=%llu,mode=0700",
-             (unsigned long long)RASTERIZER_TMPFS_SIZE, (unsigned long long)RASTERIZER_TMPFS_FILES);
+             (unsigned long long)filter_config.limits.tmpfs_size,
+             (unsigned long long)filter_config.limits.tmpfs_files);
     if (mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, options) != 0)
         return "a private /tmp";
     if (unshare(CLONE_NEWPID) != 0) return "PID namespace";
@@ -463,7 +465,7 @@ bool relay_messages(Message_Relay &relay) {
         relay.from = -1;
         return false;
     }
-    const uint64_t room = RASTERIZER_MESSAGE_BYTES - relay.passed;
+    const uint64_t room = filter_config.limits.message_bytes - relay.passed;
     const size_t passing = uint64_t(got) < room ? size_t(got) : size_t(room);
     if (passing > 0 && write(STDERR_FILENO, buffer, passing) < 0) {
         // the log is gone: the messages are dropped, the job goes on
@@ -560,7 +562,7 @@ const char PRIVATE_DIR_PREFIX[] = "ravofilter.";
 const size_t PRIVATE_DIR_NAME_LENGTH = sizeof PRIVATE_DIR_PREFIX - 1 + 6; // and six of mkdtemp
 // A filter killed outright cannot remove its private directory. Each filter holds a lock
 // on its own while it runs, so one of this user's that no one holds and that is older than
-// STALE_DIR_SECONDS (a new one is locked at once) is stale: the next job removes it.
+// the configured age (a new one is locked at once) is stale: the next job removes it.
 void remove_stale_dirs(const char *parent) {
     const int dir = open(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) return;
@@ -575,7 +577,7 @@ void remove_stale_dirs(const char *parent) {
                 strlen(entry->d_name) != PRIVATE_DIR_NAME_LENGTH ||
                 fstatat(dir, entry->d_name, &found, AT_SYMLINK_NOFOLLOW) != 0 ||
                 !S_ISDIR(found.st_mode) || found.st_uid != geteuid() ||
-                time(nullptr) - found.st_ctime < STALE_DIR_SECONDS)
+                time(nullptr) - found.st_ctime < filter_config.limits.stale_dir_seconds)
                 continue;
             const int stale =
                 openat(dir, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -665,13 +667,7 @@ Raster_Result run_rasterizer(const char *command) {
 
 Raster_Result run_rasterizer_task(const Rasterizer_Task &task, int *exit_status) {
     if (exit_status != nullptr) *exit_status = -1;
-#ifdef RAVOFILTER_UNCONFINED // the benchmarks' baseline: the rasterizer run as before
-    if (task.command == nullptr) return Raster_Result::RETRY;
-    const int plain_status = system(task.command);
-    return plain_status != -1 && WIFEXITED(plain_status) && WEXITSTATUS(plain_status) == 0
-               ? Raster_Result::RASTERIZED
-               : Raster_Result::JOB_FAILED;
-#endif
+    if (!filter_config.confined) return run_unconfined(task, exit_status);
     // A SIGCHLD ignored by the spooler would let the kernel reap the child before us.
     signal(SIGCHLD, SIG_DFL);
     sigset_t watched, filter_mask;

@@ -4,45 +4,12 @@
 // outputs, and never lets it outlive the filter.
 #pragma once
 
+#include "config.h"
+
 #include <cstdint>
 
 // Nothing of this unit goes into the filter's dynamic symbol table.
 #pragma GCC visibility push(hidden)
-
-// Limits of the shell and Ghostscript. Ghostscript's peak was 62 MB of virtual memory at
-// 1440 dpi on A3 (it bands large pages through temporary files), and one such page took
-// 10 s of CPU; the address space limit stops a memory bomb long before the machine swaps,
-// the CPU limit ends an endless loop. Its band files for the largest job of the test corpus
-// at 1440 dpi on a page larger than A3 took at most 8 MB and 3 files at once: the private
-// temporary file system holds 32 times that. Its messages are kept up to a bound, so that a
-// job cannot flood the spooler's log. The test build lowers all of these to keep its rows
-// short.
-#ifndef RAVOFILTER_ADDRESS_SPACE_MIB
-#define RAVOFILTER_ADDRESS_SPACE_MIB 2048
-#endif
-#ifndef RAVOFILTER_CPU_SECONDS
-#define RAVOFILTER_CPU_SECONDS 3600
-#endif
-#ifndef RAVOFILTER_TMPFS_MIB
-#define RAVOFILTER_TMPFS_MIB 256
-#endif
-#ifndef RAVOFILTER_TMPFS_FILES
-#define RAVOFILTER_TMPFS_FILES 1024
-#endif
-#ifndef RAVOFILTER_MESSAGE_KIB
-#define RAVOFILTER_MESSAGE_KIB 1024
-#endif
-// A private directory left by a filter killed outright is removed by a later job once it is
-// this old and no filter holds it.
-#ifndef RAVOFILTER_STALE_SECONDS
-#define RAVOFILTER_STALE_SECONDS 60
-#endif
-const uint64_t RASTERIZER_ADDRESS_SPACE = uint64_t(RAVOFILTER_ADDRESS_SPACE_MIB) << 20;
-const uint64_t RASTERIZER_CPU_SECONDS = RAVOFILTER_CPU_SECONDS;
-const uint64_t RASTERIZER_TMPFS_SIZE = uint64_t(RAVOFILTER_TMPFS_MIB) << 20;
-const uint64_t RASTERIZER_TMPFS_FILES = RAVOFILTER_TMPFS_FILES;
-const uint64_t RASTERIZER_MESSAGE_BYTES = uint64_t(RAVOFILTER_MESSAGE_KIB) << 10;
-const long STALE_DIR_SECONDS = RAVOFILTER_STALE_SECONDS;
 
 // The confinement layers this kernel and build give the rasterizer.
 struct Confinement {
@@ -77,5 +44,8 @@ struct Rasterizer_Task {
 // As run_rasterizer; *exit_status, when asked for, is what the shell or the function exited
 // with (128 + the signal that killed it), or -1 when it never ran.
 Raster_Result run_rasterizer_task(const Rasterizer_Task &task, int *exit_status);
+
+// The benchmarks' baseline (Filter_Config::confined false): the command through system().
+Raster_Result run_unconfined(const Rasterizer_Task &task, int *exit_status);
 
 #pragma GCC visibility pop

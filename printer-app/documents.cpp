@@ -7,7 +7,8 @@
 #include "image_decoder.h"
 #include "job_plan.h"
 
-#include "../filter/settings_report.h"
+#include "../filter/job_road.h"
+#include "../filter/settings.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

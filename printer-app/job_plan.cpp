@@ -2,7 +2,7 @@
 
 #include "media.h"
 
-#include "../filter/settings_report.h"
+#include "../filter/settings.h"
 
 #include <algorithm>
 #include <climits>

@@ -12,7 +12,7 @@
 #include "upstream_guards.h"
 
 #include "../filter/printer_setup.h"
-#include "../filter/settings_report.h"
+#include "../filter/settings.h"
 
 #include <pappl/pappl.h>
 

@@ -11,7 +11,7 @@
 #include "media.h"
 #include "stream_watch.h"
 
-#include "../filter/settings_report.h"
+#include "../filter/settings.h"
 
 #include <png.h>
 

@@ -60,8 +60,8 @@ std::string expected_confinement(bool in_namespaces) {
            (in_namespaces             ? "ENOENT"
             : layers.landlock_abi > 0 ? "EACCES"
                                       : "opened") +
-           " as=" + std::to_string(RASTERIZER_ADDRESS_SPACE >> 20) +
-           "MiB cpu=" + std::to_string(RASTERIZER_CPU_SECONDS) + "s core=0";
+           " as=" + std::to_string(filter_config.limits.address_space >> 20) +
+           "MiB cpu=" + std::to_string(filter_config.limits.cpu_seconds) + "s core=0";
 }
 
 // Each call the seccomp filter refuses, with its answer.
@@ -137,7 +137,7 @@ TEST(Driver, RasterizerReadsOnlyTheSystem) {
     // as it is, and a later job must leave it alone.
     const int other_job = open((spool + "/ravofilter.Other1").c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_EQ(flock(other_job, LOCK_EX), 0);
-    usleep(useconds_t(STALE_DIR_SECONDS) * 1000000 + 100000);
+    usleep(useconds_t(filter_config.limits.stale_dir_seconds) * 1000000 + 100000);
     for (bool namespaces_refused : {false, true}) {
         Filter_Run run = run_filter({.job = "%!PS\n",
                                      .tmpdir = spool,

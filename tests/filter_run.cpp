@@ -171,7 +171,7 @@ Filter_Run run_filter(const Filter_Setup &setup) {
         const std::string stale = working_tmpdir(tmpdir) + "/ravofilter.Stale1";
         std::filesystem::create_directory(stale);
         write_file(stale + "/band", "left by a filter killed outright");
-        usleep(useconds_t(STALE_DIR_SECONDS) * 1000000 + 100000);
+        usleep(useconds_t(filter_config.limits.stale_dir_seconds) * 1000000 + 100000);
     }
     int job_pipe[2] = {-1, -1};
     if (setup.input == Job_Input::Pipe) {
@@ -236,6 +236,10 @@ Filter_Run run_filter(const Filter_Setup &setup) {
                                              : "--reuid=nobody";
                 const rlimit processes = {rlim_t(setup.process_limit), rlim_t(setup.process_limit)};
                 if (setup.process_limit > 0 && setrlimit(RLIMIT_NPROC, &processes) != 0) _exit(126);
+                // LeakSanitizer's check at exit needs a process of its own.
+                if (setup.process_limit > 0 && getenv("ASAN_OPTIONS") != nullptr)
+                    setenv("ASAN_OPTIONS",
+                           (getenv("ASAN_OPTIONS") + std::string(":detect_leaks=0")).c_str(), 1);
                 execl("/usr/bin/setpriv", "setpriv", user.c_str(), "--regid=nogroup",
                       "--clear-groups", filter, "-w132", nullptr);
             }

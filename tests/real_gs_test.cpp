@@ -313,8 +313,8 @@ void run_hostile_jobs(bool unprivileged, const std::string &tmpdir) {
         std::filesystem::remove_all("/tmp/fillers");
         const int status = row.terminate_with == SIGKILL ? 128 + SIGKILL : row.fails ? 2 : 0;
         EXPECT_EQ(run.status, status) << run.err.substr(0, 400);
-        EXPECT_LE(run.err.size(), RASTERIZER_MESSAGE_BYTES + 200) // the flood is cut
-            << run.err.substr(RASTERIZER_MESSAGE_BYTES - 100);
+        EXPECT_LE(run.err.size(), filter_config.limits.message_bytes + 200) // the flood is cut
+            << run.err.substr(filter_config.limits.message_bytes - 100);
         if (beside) {
             EXPECT_EQ(run.companion_status, 0);
             EXPECT_TRUE(run.companion_out == read_file(bare_honest))

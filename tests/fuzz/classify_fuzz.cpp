@@ -1,10 +1,13 @@
 // libFuzzer target: classification of arbitrary jobs, through the real mapping of standard
 // input (a memory file of the input's size, so short jobs end inside the mapped page).
-#define main filter_main
-#include "../../filter/filter.cpp"
-#undef main
+#include "../../filter/job_road.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const int job_fd = dup2(memfd_create("job", 0), STDIN_FILENO);

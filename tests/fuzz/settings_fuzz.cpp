@@ -1,10 +1,15 @@
-// libFuzzer target: the settings reader on arbitrary settings files. The filter unit is
-// compiled in whole; its settings path names a memory file that holds the fuzzer's input.
-#define main filter_main
-#include "../../filter/filter.cpp"
-#undef main
+// libFuzzer target: the settings reader on arbitrary settings files. The build's settings
+// path names a memory file that holds the fuzzer's input (config_fuzz.cpp).
+#include "../../filter/settings.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+
+const int SETTINGS_FD = 100;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const int settings_fd = dup2(memfd_create("ravorc", 0), SETTINGS_FD);
@@ -24,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                               "",
                               true};
     Conf reported = {-1, -1, -1, -1};
-    const int reported_result = read_settings(RAVOFILTER_CONF_PATH, &reported, &report);
+    const int reported_result = read_settings(settings_path(), &reported, &report);
     if (read_conf(&conf) != reported_result || memcmp(&conf, &reported, sizeof conf) != 0) abort();
     if (reported_result == 0) {
         if (conf.ink < 1 || conf.ink > 2 || conf.resolution <= 0 || conf.width <= 0 ||

@@ -1,6 +1,6 @@
-// The filter's seam for ravofilter-check: its own settings reader, told to report what it
-// sees and why it stops, its job classification and its command line. The filter itself
-// passes no report and behaves as if none of this existed.
+// The filter's settings reader, and the report a second program may ask of it: the checker
+// is told what the reader sees and why it stops; the filter itself passes no report and
+// behaves as if none of this existed.
 #pragma once
 
 #include "filter.h"
@@ -67,6 +67,8 @@ struct Settings_Report {
 // with none, the filter's own report is used. The reader stops where the filter stops,
 // unless the report asks it to read on.
 int read_settings(const char *path, Conf *conf, Settings_Report *report);
+// The filter's own reading of its settings file; 1, with *conf untouched, on any failure.
+int read_conf(Conf *conf);
 // The printer model whose section the reader looks for, and the file the filter reads.
 const char *model_name();
 const char *settings_path();
@@ -79,23 +81,4 @@ Finding validate_settings(int ink, int resolution, const char *media_size,
 // why the filter cannot use them, *conf untouched.
 Finding job_conf(int ink, int resolution, const char *media_size, const char *paper_source,
                  Conf *conf);
-// The filter's road for the job on standard input: 0 PostScript, 1 copied, -1 not mappable.
-int peek_job();
-// The command line the filter runs for these settings; false when it does not fit.
-bool format_command(const Conf &conf, char *command, size_t size);
-// What a second program adds to the filter's command: options placed after the rasterizer's
-// name and set-up (Ghostscript arguments, run before the job) placed just before the job, each
-// with a leading space; and where Ghostscript reads the job: "-" (standard input, as the
-// filter does) or "/dev/stdin" (the same file by name, which a PDF needs to be read in place).
-struct Command_Extras {
-    const char *options, *setup, *job;
-};
-bool format_command_with(const Conf &conf, const Command_Extras &extras, char *command,
-                         size_t size);
-// The command that measures a job's pages: Ghostscript with the same safety options renders
-// them at 72 dpi in grey, each at the size the job asks for (this media size when it asks for
-// none), so that the PNG images' sizes are the pages' sizes in points.
-bool format_measure_command(int width_points, int height_points, const char *job, char *command,
-                            size_t size);
-
 #pragma GCC visibility pop
