@@ -4,6 +4,7 @@
 // whether Ghostscript is there and how it is confined, and which road each job takes.
 // It reads; it writes nothing but its report.
 #include "../cups/ppd.h"
+#include "../filter/child.h"
 #include "../filter/job_road.h"
 #include "../filter/rasterizer.h"
 #include "../filter/settings.h"
@@ -504,27 +505,37 @@ void remember_why(Settings_Report &report, Finding found, int, const char *text)
                  found == Finding::NO_SECTION ? "no section for this printer" : text);
 }
 
+struct Reading_As {
+    const passwd *user;
+    const char *path;
+    int answer; // write end of the pipe for the Reading
+};
+
+[[noreturn]] void read_as_user(void *argument) {
+    const Reading_As &asked = *static_cast<const Reading_As *>(argument);
+    const passwd &user = *asked.user;
+    Reading mine = {};
+    Settings_Report report = {remember_why, &mine, {0, 0, 0, 0}, 0, 0, 0, "", "", false};
+    if (initgroups(user.pw_name, user.pw_gid) != 0 || setgid(user.pw_gid) != 0 ||
+        setuid(user.pw_uid) != 0 || getuid() != user.pw_uid)
+        exit_child(1);
+    mine.used = read_settings(asked.path, &mine.conf, &report) == 0;
+    exit_child(write(asked.answer, &mine, sizeof mine) == ssize_t(sizeof mine) ? 0 : 1);
+}
+
 // Reads the file through the filter's reader with the user's identity, in a child that drops
 // root's privileges for good. False when the child could not become the user.
 bool read_as(const passwd &user, const char *path, Reading *reading) {
     int answer[2];
-    if (pipe(answer) != 0) return false;
-    const pid_t child = fork();
-    if (child == 0) {
-        close(answer[0]);
-        Reading mine = {};
-        Settings_Report report = {remember_why, &mine, {0, 0, 0, 0}, 0, 0, 0, "", "", false};
-        if (initgroups(user.pw_name, user.pw_gid) != 0 || setgid(user.pw_gid) != 0 ||
-            setuid(user.pw_uid) != 0 || getuid() != user.pw_uid)
-            _exit(1);
-        mine.used = read_settings(path, &mine.conf, &report) == 0;
-        _exit(write(answer[1], &mine, sizeof mine) == ssize_t(sizeof mine) ? 0 : 1);
-    }
+    if (pipe2(answer, O_CLOEXEC) != 0) return false;
+    const Reading_As asked = {&user, path, 3};
+    const Child_Start start = {{0, 1, 2, answer[1]}, 0, nullptr, false};
+    const pid_t child = fork_child(start, read_as_user, const_cast<Reading_As *>(&asked));
     close(answer[1]);
     const bool answered =
         child > 0 && read(answer[0], reading, sizeof *reading) == ssize_t(sizeof *reading);
     close(answer[0]);
-    if (child > 0) waitpid(child, nullptr, 0);
+    if (child > 0) wait_child(child);
     return answered;
 }
 

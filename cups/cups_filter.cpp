@@ -4,6 +4,7 @@
 // job prints) reaches cupsd only as inert DEBUG: lines, apart from the filter's own fixed
 // messages, which go as WARNING: or ERROR: lines that the administrator sees.
 // Arguments, as CUPS gives them: job-id user title copies options [file].
+#include "../filter/child.h"
 #include "../filter/config.h"
 #include "../filter/contracts.h"
 #include "../filter/settings.h"
@@ -11,7 +12,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +22,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+extern char **environ;
 
 namespace {
 
@@ -73,16 +75,13 @@ const char DEFAULTS_HINT[] =
     ": printing with the defaults (colour, 360 dpi, A4); ravofilter-check says why";
 char no_settings_file[PATH_MAX + 20]; // "PATH : No such file", for the filter's settings path
 const Own_Message OWN_MESSAGES[] = {
-    {"ravorc not read", false, "WARNING", nullptr},
+    {MESSAGE_NOT_READ, false, "WARNING", nullptr},
     {no_settings_file, false, "WARNING", nullptr},
-    {"ravofilter: cannot start the rasterizer", true, "ERROR",
-     "ravofilter: cannot start the rasterizer"},
-    {"ravofilter: cannot make a private directory", true, "ERROR",
+    {MESSAGE_CANNOT_START, true, "ERROR", "ravofilter: cannot start the rasterizer"},
+    {MESSAGE_NO_PRIVATE_DIR, true, "ERROR",
      "ravofilter: cannot make a private directory for the job"},
-    {"ravofilter: cannot remove ", true, "ERROR",
-     "ravofilter: cannot remove the job's private directory"},
-    {"ravofilter: the job wrote files of its own instead of printing its pages", false, "ERROR",
-     nullptr},
+    {MESSAGE_CANNOT_REMOVE, true, "ERROR", "ravofilter: cannot remove the job's private directory"},
+    {MESSAGE_JOB_WROTE_FILES, false, "ERROR", nullptr},
 };
 
 // One line of the filter's standard error, without control characters, cut into pieces.
@@ -169,29 +168,23 @@ bool filter_path(char *path, size_t size) {
     return needed > 0 && size_t(needed) < size;
 }
 
-// Starts ravofilter with the job on standard input and each output on a pipe of its own.
+char path_of_filter[PATH_MAX];
+
+[[noreturn]] void run_filter(void *) {
+    const char *const arguments[] = {"ravofilter", nullptr};
+    exec_program(path_of_filter, arguments, environ);
+    fprintf(stderr, "ravofilter-cups: cannot run %s: %s\n", path_of_filter, strerror(errno));
+    exit_child(EXIT_RETRY);
+}
+
+// Starts ravofilter with the job on standard input and each output on a pipe of its own. A
+// cupsd that kills this program outright still gets the job ended cleanly (SIGTERM).
 pid_t start_filter(int job, int data[2], int messages[2], const sigset_t &unblocked) {
-    char path[PATH_MAX];
-    if (!filter_path(path, sizeof path) || pipe2(data, O_CLOEXEC) != 0 ||
+    if (!filter_path(path_of_filter, sizeof path_of_filter) || pipe2(data, O_CLOEXEC) != 0 ||
         pipe2(messages, O_CLOEXEC) != 0)
         return -1;
-    const pid_t parent = getpid();
-    const pid_t filter = fork();
-    if (filter != 0) return filter;
-    // A cupsd that kills this program outright still gets the job ended cleanly.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) _exit(EXIT_RETRY);
-    signal(SIGTERM, SIG_DFL);
-    signal(SIGINT, SIG_DFL);
-    signal(SIGHUP, SIG_DFL);
-    signal(SIGPIPE, SIG_DFL);
-    sigprocmask(SIG_SETMASK, &unblocked, nullptr);
-    if (dup2(job, STDIN_FILENO) < 0 || dup2(data[1], STDOUT_FILENO) < 0 ||
-        dup2(messages[1], STDERR_FILENO) < 0)
-        _exit(EXIT_RETRY);
-    execl(path, "ravofilter", static_cast<char *>(nullptr));
-    fprintf(stderr, "ravofilter-cups: cannot run %s: %s\n", path, strerror(errno));
-    _exit(EXIT_RETRY);
+    const Child_Start start = {{job, data[1], messages[1], -1}, SIGTERM, &unblocked, true};
+    return fork_child(start, run_filter, nullptr);
 }
 
 struct Relay {
@@ -229,7 +222,8 @@ int main(int argc, char **argv) {
         fputs("Usage: ravofilter-cups job-id user title copies options [file]\n", stderr);
         return EXIT_RETRY;
     }
-    snprintf(no_settings_file, sizeof no_settings_file, "%s : No such file", settings_path());
+    snprintf(no_settings_file, sizeof no_settings_file, "%s%s", settings_path(),
+             MESSAGE_NO_SUCH_FILE);
     signal(SIGPIPE, SIG_IGN);
     struct sigaction cancel = {};
     cancel.sa_handler = note_cancel;
@@ -274,12 +268,9 @@ int main(int argc, char **argv) {
     }
     if (flow.message.length > 0) pass_message(flow.message, true);
 
-    int wait_status = 0;
-    while (waitpid(filter, &wait_status, 0) < 0 && errno == EINTR) {
-    }
+    const int wait_status = wait_child(filter);
     if (png_pages_printed(flow.pages) > flow.pages.images) tell_cupsd("PAGE: 1 1");
-    const int status =
-        WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    const int status = exit_code_of(wait_status);
     if (cancelled) {
         tell_cupsd("DEBUG: ravofilter-cups: job cancelled, ravofilter ended with status %d",
                    status);

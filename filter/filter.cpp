@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -116,26 +115,6 @@ bool format_command(const Conf &conf, char *command, size_t size) {
     return format_command_with(conf, {"", "", JOB_ON_STDIN}, command, size);
 }
 
-int exit_status_of(Raster_Result result) {
-    switch (result) {
-    case Raster_Result::RASTERIZED:
-        return EXIT_DONE;
-    case Raster_Result::RETRY:
-        return EXIT_RETRY;
-    case Raster_Result::JOB_FAILED:
-        break;
-    }
-    return EXIT_JOB_FAILED;
-}
-
-Raster_Result raster_result_of(int wait_status) {
-    if (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == EXIT_DONE)
-        return Raster_Result::RASTERIZED;
-    if (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == EXIT_RETRY)
-        return Raster_Result::RETRY;
-    return Raster_Result::JOB_FAILED;
-}
-
 int rasterize(const Conf &conf) {
     char command[COMMAND_SIZE];
     if (!format_command(conf, command, sizeof command)) return EXIT_JOB_FAILED;
@@ -206,7 +185,7 @@ static bool read_piece(Settings_Lines &lines, char *line) {
 // Reports unusable settings, closing the file if one is given. Always 1.
 static int conf_error(FILE *file, Settings_Report *report) {
     if (file != nullptr) fclose(file);
-    note(report, Finding::MESSAGE, 0, "ravorc not read");
+    note(report, Finding::MESSAGE, 0, MESSAGE_NOT_READ);
     return 1;
 }
 
@@ -379,7 +358,7 @@ int read_settings(const char *path, Conf *conf, Settings_Report *report) {
     if (file == nullptr) {
         note(report, Finding::CANNOT_OPEN, 0, strerror(errno));
         char message[LINE_BUFFER_SIZE];
-        snprintf(message, sizeof message, "%s : No such file", path);
+        snprintf(message, sizeof message, "%s%s", path, MESSAGE_NO_SUCH_FILE);
         note(report, Finding::MESSAGE, 0, message);
         return 1;
     }

@@ -9,9 +9,9 @@
 //   ravo-rasterize SERVER-PID image PAGE...           the image decoder, for the page
 #include "image_decoder.h"
 
+#include "../filter/child.h"
 #include "../filter/contracts.h"
 
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -59,9 +59,9 @@ int usage() {
 } // namespace
 
 int main(int argc, char **argv) {
+    if (argc < 4) return usage();
     // SIGTERM lets the rasterizer end Ghostscript and remove what it made.
-    if (argc < 4 || prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) return usage();
-    if (getppid() != pid_t(atol(argv[1]))) return EXIT_RETRY; // the server is gone already
+    if (!die_with_parent(SIGTERM, pid_t(atol(argv[1])))) return EXIT_RETRY; // the server is gone
     Rasterizer_Task task = {nullptr, nullptr, nullptr, false};
     Image_Page page;
     if (strcmp(argv[2], "gs") == 0 && argc == 5) {

@@ -1,9 +1,10 @@
 #include "helper_runs.h"
 
+#include "../filter/child.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,8 +16,6 @@
 #ifndef RAVO_HELPER_FROM_BIN_DIR
 #define RAVO_HELPER_FROM_BIN_DIR "ravo-rasterize"
 #endif
-
-extern char **environ;
 
 namespace {
 
@@ -128,25 +127,11 @@ bool start_helper(pappl_job_t *job, const char *const *arguments, bool log_messa
     bool started = job_file >= 0 && pipe2(pages, O_CLOEXEC) == 0 &&
                    pipe2(messages, O_CLOEXEC) == 0 && pipe2(result, O_CLOEXEC) == 0;
     if (started) {
-        posix_spawn_file_actions_t actions;
-        posix_spawnattr_t attributes;
-        sigset_t none, all;
+        sigset_t none;
         sigemptyset(&none);
-        sigfillset(&all);
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, job_file, 0);
-        posix_spawn_file_actions_adddup2(&actions, pages[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, messages[1], 2);
-        posix_spawn_file_actions_adddup2(&actions, result[1], 3);
-        posix_spawn_file_actions_addclosefrom_np(&actions, 4);
-        posix_spawnattr_init(&attributes);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-        posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setsigdefault(&attributes, &all);
-        started = posix_spawn(&run->pid, helper_path, &actions, &attributes,
-                              const_cast<char *const *>(argv), environ) == 0;
-        posix_spawnattr_destroy(&attributes);
-        posix_spawn_file_actions_destroy(&actions);
+        const Child_Start start = {{job_file, pages[1], messages[1], result[1]}, 0, &none, true};
+        run->pid = spawn_child(start, helper_path, argv);
+        started = run->pid > 0;
     }
     if (!started) run->pid = -1;
     if (job_file >= 0) close(job_file);
@@ -205,9 +190,7 @@ Helper_Outcome finish_helper(pappl_job_t *job, Helper_Run &run) {
     }
     close_pipe(run.pages);
     close_pipe(run.messages);
-    int status = 0;
-    while (waitpid(run.pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    const int status = wait_child(run.pid);
     run.pid = -1;
     char outcome;
     const bool told = read(run.result, &outcome, 1) == 1;

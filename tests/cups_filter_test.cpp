@@ -56,6 +56,17 @@ const Message_Case message_cases[] = {
      printing("ravofilter: cannot remove /tmp/x: Your printer is on fire\n"), LT_GREY,
      "ERROR: ravofilter: cannot remove the job's private directory\n"
      "DEBUG: ravofilter: cannot remove /tmp/x: Your printer is on fire\n"},
+    {"the filter's own resources: raised without the reason",
+     printing("ravofilter: cannot start the rasterizer: fork: Resource temporarily unavailable\n"
+              "ravofilter: cannot make a private directory: Permission denied\n"),
+     LT_GREY,
+     "ERROR: ravofilter: cannot start the rasterizer\n"
+     "DEBUG: ravofilter: cannot start the rasterizer: fork: Resource temporarily unavailable\n"
+     "ERROR: ravofilter: cannot make a private directory for the job\n"
+     "DEBUG: ravofilter: cannot make a private directory: Permission denied\n"},
+    {"pages written to files: raised as it stands",
+     printing("ravofilter: the job wrote files of its own instead of printing its pages\n"),
+     LT_GREY, "ERROR: ravofilter: the job wrote files of its own instead of printing its pages\n"},
     {"no settings file: a warning", "%!PS\n", std::nullopt,
      "WARNING: etc/ravorc : No such file" + DEFAULTS_HINT},
     {"malformed settings: a warning", "%!PS\n", "[Q]\n=x\n",
@@ -79,7 +90,7 @@ TEST(CupsFilter, MessagesReachCupsdInert) {
             EXPECT_TRUE(std::regex_match(line, inert)) << line;
     }
     Filter_Run broken = run_filter(
-        {.job = message_cases[7].job, .settings = LT_GREY, .gs = "real", .through_cups = true});
+        {.job = message_cases[9].job, .settings = LT_GREY, .gs = "real", .through_cups = true});
     EXPECT_EQ(broken.status, 2);
     EXPECT_NE(broken.err.find("DEBUG: Error: /undefined in not-an-operator\n"), std::string::npos);
     EXPECT_TRUE(broken.err.ends_with("ERROR: Ghostscript could not rasterize the job\n"));

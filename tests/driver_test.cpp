@@ -154,19 +154,27 @@ TEST(Driver, RasterizerReadsOnlyTheSystem) {
 struct Outcome_Case {
     Filter_Setup setup;
     int status;
+    std::string says = ""; // the start of a line the filter writes on standard error
 };
+
+const std::string CANNOT_START = "ravofilter: cannot start the rasterizer: ";
+const std::string WROTE_FILES =
+    "ravofilter: the job wrote files of its own instead of printing its pages\n";
 
 const Outcome_Case outcome_cases[] = {
     {{.job = "%!PS\n", .gs = "1"}, 2},
     {{.job = "%!PS\n", .gs = "signal"}, 2},
     {{.job = "%!PS\n", .gs = "missing"}, 2},
-    {{.job = "%!PS\n", .gs = "leave-file"}, 2}, // pages sent to a file are not printed
+    {{.job = "%!PS\n", .gs = "leave-file"}, 2, WROTE_FILES}, // pages sent to a file: not printed
     {{.job = "%!PS\n", .gs = "hang", .terminate_with = SIGTERM}, 2},
     {{.job = "%!PS\n", .gs = "hang", .terminate_with = SIGINT}, 2},
     {{.job = "%!PS\n", .gs = "hang", .terminate_with = SIGHUP}, 2},
     {{.job = "%!PS\n", .gs = "hang", .terminate_with = SIGKILL}, 128 + SIGKILL},
     {{.job = "%!PS\n", .gs = "hang", .terminate_with = SIGTERM, .namespaces_refused = true}, 2},
-    {{.job = "%!PS\n", .gs = "leave-file", .namespaces_refused = true}, 2},
+    {{.job = "%!PS\n", .gs = "leave-file", .namespaces_refused = true}, 2, WROTE_FILES},
+    {{.job = "%!PS\n", .namespaces_refused = true, .mkdir_refused = true},
+     1,
+     "ravofilter: cannot make a private directory: Permission denied\n"},
     {{.job = "%!PS\n", .gs = "signal", .namespaces_refused = true}, 2},
     {{.job = "%!PS\n", .namespaces_refused = true, .stale_dir = true}, 0}, // and it is removed
     {{.job = "%!PS\n", .gs = "0", .tmpdir = "/nonexistent", .namespaces_refused = true},
@@ -181,10 +189,12 @@ const Outcome_Case outcome_cases[] = {
     {{.job = "text\n", .reads_fail = true}, 1},
     // Too few processes for the filter's own forks (its own, in namespaces, the job's first
     // process): whichever fails, the job is retried.
-    {{.job = "%!PS\n", .unprivileged = true, .process_limit = 1}, 1},
-    {{.job = "%!PS\n", .unprivileged = true, .process_limit = 2}, 1},
-    {{.job = "%!PS\n", .unprivileged = true, .process_limit = 3}, 1},
-    {{.job = "%!PS\n", .unprivileged = true, .namespaces_refused = true, .process_limit = 1}, 1},
+    {{.job = "%!PS\n", .unprivileged = true, .process_limit = 1}, 1, CANNOT_START},
+    {{.job = "%!PS\n", .unprivileged = true, .process_limit = 2}, 1, CANNOT_START},
+    {{.job = "%!PS\n", .unprivileged = true, .process_limit = 3}, 1, CANNOT_START},
+    {{.job = "%!PS\n", .unprivileged = true, .namespaces_refused = true, .process_limit = 1},
+     1,
+     CANNOT_START},
 };
 
 // Failures reach the spooler as a status: 1 for input or copy trouble, 2 for a failed raster.
@@ -207,8 +217,9 @@ TEST(Driver, FailuresEndInTheirExitStatus) {
             EXPECT_EQ(run.out + run.err, ""); // unmappable input: nothing at all
             EXPECT_FALSE(run.gs_ran);
         }
-        if (row.setup.process_limit > 0) {
-            EXPECT_NE(run.err.find("ravofilter: cannot start the rasterizer"), std::string::npos)
+        if (!row.says.empty()) {
+            EXPECT_TRUE(run.err.rfind(row.says, 0) == 0 ||
+                        run.err.find("\n" + row.says) != std::string::npos)
                 << run.err;
         }
     }

@@ -217,6 +217,7 @@ Filter_Run run_filter(const Filter_Setup &setup) {
                 setenv("TMPDIR", tmpdir.c_str(), 1);
             if (setup.reads_fail) make_call_fail(__NR_read, 0, false, EIO);
             if (setup.namespaces_refused) make_call_fail(__NR_unshare, 0, true, EPERM);
+            if (setup.mkdir_refused) make_call_fail(__NR_mkdir, 0, true, EACCES);
             if (setup.sigchld_ignored) signal(SIGCHLD, SIG_IGN); // kept across exec
             alarm(120); // a hung filter ends as a signal, not a hung test
             if (setup.through_cups)

@@ -31,6 +31,7 @@ struct Filter_Setup {
     bool through_cups = false;
     std::string reads = ""; // files the stand-in tries to read, colon-separated
     bool namespaces_refused = false; // the kernel refuses the filter user namespaces
+    bool mkdir_refused = false;      // every mkdir fails with EACCES
     std::string companion_job = "";  // another job, started beside this one a moment later
     std::string run_parent = "/tmp"; // where the run's directory goes
     bool stale_dir = false; // a private directory a killed filter left, old enough to go
