@@ -153,18 +153,27 @@ struct Settings_Lines {
 };
 
 // The filter's report: its messages go to standard error, the rest is not its business.
-void write_message(Settings_Report &, Finding finding, int, const char *text) {
-    if (finding == Finding::MESSAGE) fprintf(stderr, "%s\n", text);
+void write_message(Settings_Report &, const char *text) {
+    fprintf(stderr, "%s\n", text);
 }
 
 } // namespace
 
-static void note(Settings_Report *report, Finding finding, int line, const char *text = "") {
-    report->note(*report, finding, line, text);
+static void report_fault(Settings_Report *report, Fault fault, int line, const char *text = "") {
+    if (report->fault != nullptr) report->fault(*report, fault, line, text);
 }
 
-static void note(const Settings_Lines &lines, Finding finding, const char *text = "") {
-    note(lines.report, finding, lines.number, text);
+static void report_fault(const Settings_Lines &lines, Fault fault, const char *text = "") {
+    report_fault(lines.report, fault, lines.number, text);
+}
+
+static void report_notice(const Settings_Lines &lines, Notice notice, const char *text = "") {
+    if (lines.report->notice != nullptr)
+        lines.report->notice(*lines.report, notice, lines.number, text);
+}
+
+static void report_message(Settings_Report *report, const char *text) {
+    if (report->message != nullptr) report->message(*report, text);
 }
 
 // Reads the next piece of at most 253 characters, as fgets does.
@@ -177,15 +186,15 @@ static bool read_piece(Settings_Lines &lines, char *line) {
         start >= 0 && end > start && end - start < LINE_READ_SIZE ? size_t(end - start) : length;
     if (lines.line_ended) ++lines.number;
     lines.line_ended = consumed > 0 && line[consumed - 1] == '\n';
-    if (length < consumed) note(lines, Finding::NUL_BYTE);
-    if (!lines.line_ended && !feof(lines.file)) note(lines, Finding::LINE_IN_PIECES);
+    if (length < consumed) report_notice(lines, Notice::NUL_BYTE);
+    if (!lines.line_ended && !feof(lines.file)) report_notice(lines, Notice::LINE_IN_PIECES);
     return true;
 }
 
 // Reports unusable settings, closing the file if one is given. Always 1.
 static int conf_error(FILE *file, Settings_Report *report) {
     if (file != nullptr) fclose(file);
-    note(report, Finding::MESSAGE, 0, MESSAGE_NOT_READ);
+    report_message(report, MESSAGE_NOT_READ);
     return 1;
 }
 
@@ -216,22 +225,23 @@ static int find_section(Settings_Lines &lines) {
         if (line[0] == '\0') continue;
         if (line[0] != '[') {
             if (header_seen) continue;
-            note(lines, Finding::TEXT_BEFORE_HEADER, line);
+            report_fault(lines, Fault::TEXT_BEFORE_HEADER, line);
             return -1;
         }
         header_seen = true;
         if (line[1] == '\0') {
-            note(lines, Finding::LONE_BRACKET);
+            report_fault(lines, Fault::LONE_BRACKET);
             return -1;
         }
         char *end = strchr(line, ']'); // the name alone, then what follows it
         if (end != nullptr) *end = '\0';
-        note(lines, Finding::HEADER, line + 1);
-        if (end != nullptr && end[1] != '\0') note(lines, Finding::TEXT_AFTER_HEADER, end + 1);
+        report_notice(lines, Notice::HEADER, line + 1);
+        if (end != nullptr && end[1] != '\0')
+            report_notice(lines, Notice::TEXT_AFTER_HEADER, end + 1);
         if (end != nullptr) *end = ']';
         if (selects_printer(model, line)) return line_number;
     }
-    note(lines, Finding::NO_SECTION);
+    report_fault(lines, Fault::NO_SECTION);
     return 0;
 }
 
@@ -243,7 +253,7 @@ static void note_later_sections(Settings_Lines &lines, char *line) {
     do {
         strip_space(line);
         if (line[0] == '[' && selects_printer(model, line))
-            note(lines, Finding::LATER_PRINTER_SECTION, line);
+            report_notice(lines, Notice::LATER_PRINTER_SECTION, line);
     } while (read_piece(lines, line));
 }
 
@@ -272,26 +282,25 @@ int param_index(const char *key) {
     return -1;
 }
 
-// Why the settings cannot be used; Finding::NONE when they can, *paper then their entry.
-static Finding settings_fault(int ink, int resolution, const char *media_size,
-                              const char *paper_source, const Paper_Conf **paper) {
+// Why the settings cannot be used; Fault::NONE when they can, *paper then their entry.
+static Fault settings_fault(int ink, int resolution, const char *media_size,
+                            const char *paper_source, const Paper_Conf **paper) {
     *paper = nullptr;
-    if (ink == 0) return Finding::NO_INK;
-    if (resolution == 0) return Finding::NO_RESOLUTION;
-    if (resolution < 0) return Finding::RESOLUTION_NOT_POSITIVE;
-    if (media_size[0] == '\0') return Finding::NO_MEDIA_SIZE;
-    if (paper_source_table(paper_source) == nullptr) return Finding::UNKNOWN_PAPER_SOURCE;
+    if (ink == 0) return Fault::NO_INK;
+    if (resolution == 0) return Fault::NO_RESOLUTION;
+    if (resolution < 0) return Fault::RESOLUTION_NOT_POSITIVE;
+    if (media_size[0] == '\0') return Fault::NO_MEDIA_SIZE;
+    if (paper_source_table(paper_source) == nullptr) return Fault::UNKNOWN_PAPER_SOURCE;
     *paper = call_paper_conf(paper_source, media_size);
-    if (*paper == nullptr) return Finding::MEDIA_SIZE_NOT_IN_SOURCE;
+    if (*paper == nullptr) return Fault::MEDIA_SIZE_NOT_IN_SOURCE;
     // The page size must fit in an int; resolutions up to 255075 do for every paper.
     if (int64_t(resolution) * (*paper)->paper_width > INT32_MAX ||
         int64_t(resolution) * (*paper)->paper_height > INT32_MAX)
-        return Finding::PAGE_TOO_LARGE;
-    return Finding::NONE;
+        return Fault::PAGE_TOO_LARGE;
+    return Fault::NONE;
 }
 
-Finding validate_settings(int ink, int resolution, const char *media_size,
-                          const char *paper_source) {
+Fault validate_settings(int ink, int resolution, const char *media_size, const char *paper_source) {
     const Paper_Conf *paper;
     return settings_fault(ink, resolution, media_size, paper_source, &paper);
 }
@@ -299,34 +308,34 @@ Finding validate_settings(int ink, int resolution, const char *media_size,
 // Validates the settings and fills all of *conf at once; 1 leaves *conf untouched, with
 // *fault saying why.
 static int set_conf(Conf *conf, int ink, int resolution, const char *media_size,
-                    const char *paper_source, Finding *fault) {
+                    const char *paper_source, Fault *fault) {
     const Paper_Conf *paper;
     *fault = settings_fault(ink, resolution, media_size, paper_source, &paper);
-    if (conf == nullptr || *fault != Finding::NONE) return 1;
+    if (conf == nullptr || *fault != Fault::NONE) return 1;
     *conf = {ink, resolution,
              int32_t(int64_t(resolution) * paper->paper_width / PAPER_UNITS_PER_INCH),
              int32_t(int64_t(resolution) * paper->paper_height / PAPER_UNITS_PER_INCH)};
     return 0;
 }
 
-Finding job_conf(int ink, int resolution, const char *media_size, const char *paper_source,
-                 Conf *conf) {
-    Finding fault;
+Fault job_conf(int ink, int resolution, const char *media_size, const char *paper_source,
+               Conf *conf) {
+    Fault fault;
     set_conf(conf, ink, resolution, media_size, paper_source, &fault);
     return fault;
 }
 
 // Why set_conf refused the settings, at the line that set the culprit.
-static void note_settings_fault(Settings_Report *report, Finding fault) {
+static void report_value_fault(Settings_Report *report, Fault fault) {
     int key = -1;
-    if (fault == Finding::NO_RESOLUTION || fault == Finding::RESOLUTION_NOT_POSITIVE ||
-        fault == Finding::PAGE_TOO_LARGE)
+    if (fault == Fault::NO_RESOLUTION || fault == Fault::RESOLUTION_NOT_POSITIVE ||
+        fault == Fault::PAGE_TOO_LARGE)
         key = PARAM_RESOLUTION;
-    if (fault == Finding::MEDIA_SIZE_NOT_IN_SOURCE) key = PARAM_MEDIA_SIZE;
-    if (fault == Finding::UNKNOWN_PAPER_SOURCE) key = PARAM_PAPER_SOURCE;
+    if (fault == Fault::MEDIA_SIZE_NOT_IN_SOURCE) key = PARAM_MEDIA_SIZE;
+    if (fault == Fault::UNKNOWN_PAPER_SOURCE) key = PARAM_PAPER_SOURCE;
     const int line =
         key >= 0 && report->key_lines[key] > 0 ? report->key_lines[key] : report->section_line;
-    if (fault != Finding::NONE) note(report, fault, line);
+    if (fault != Fault::NONE) report_fault(report, fault, line);
 }
 
 // Opens the settings file for reading. Opening never waits (a FIFO or a device at the path
@@ -347,7 +356,8 @@ static FILE *open_settings(const char *path) {
 }
 
 int read_settings(const char *path, Conf *conf, Settings_Report *report) {
-    Settings_Report filter_report = {write_message, nullptr, {0, 0, 0, 0}, 0, 0, 0, "", "", false};
+    Settings_Report filter_report = {
+        nullptr, nullptr, write_message, nullptr, {0, 0, 0, 0}, 0, 0, 0, "", "", false};
     if (report == nullptr) report = &filter_report;
     int ink = 0;
     int resolution = 0;
@@ -356,10 +366,10 @@ int read_settings(const char *path, Conf *conf, Settings_Report *report) {
 
     FILE *file = open_settings(path);
     if (file == nullptr) {
-        note(report, Finding::CANNOT_OPEN, 0, strerror(errno));
+        report_fault(report, Fault::CANNOT_OPEN, 0, strerror(errno));
         char message[LINE_BUFFER_SIZE];
         snprintf(message, sizeof message, "%s%s", path, MESSAGE_NO_SUCH_FILE);
-        note(report, Finding::MESSAGE, 0, message);
+        report_message(report, message);
         return 1;
     }
     Settings_Lines lines = {file, report, 0, true};
@@ -382,7 +392,7 @@ int read_settings(const char *path, Conf *conf, Settings_Report *report) {
             break;
         }
         if (line[0] == '=') {
-            note(lines, Finding::EMPTY_KEY);
+            report_fault(lines, Fault::EMPTY_KEY);
             if (!report->read_on) return conf_error(file, report);
             malformed = true;
             continue;
@@ -392,16 +402,16 @@ int read_settings(const char *path, Conf *conf, Settings_Report *report) {
         copy_field(word, key_length + 1, line);
         int index = param_index(word);
         if (index < 0) { // other keys are ignored
-            note(lines, Finding::UNKNOWN_KEY, word);
+            report_notice(lines, Notice::UNKNOWN_KEY, word);
             continue;
         }
         if (equals == nullptr || equals[1] == '\0') {
-            note(lines, Finding::NO_VALUE, word);
+            report_fault(lines, Fault::NO_VALUE, word);
             if (!report->read_on) return conf_error(file, report);
             malformed = true;
             continue;
         }
-        if (report->key_lines[index] != 0) note(lines, Finding::KEY_REPEATED, word);
+        if (report->key_lines[index] != 0) report_notice(lines, Notice::KEY_REPEATED, word);
         report->key_lines[index] = lines.number;
         copy_field(word, sizeof word, equals + 1);
         const char *rest;
@@ -409,15 +419,15 @@ int read_settings(const char *path, Conf *conf, Settings_Report *report) {
         case PARAM_INK:
             ink = strcmp(word, Inks[INK_MONO - 1]) == 0 ? INK_MONO : INK_COLOR;
             if (ink == INK_COLOR && strcmp(word, Inks[INK_COLOR - 1]) != 0)
-                note(lines, Finding::INK_NOT_A_NAME, word);
+                report_notice(lines, Notice::INK_NOT_A_NAME, word);
             break;
         case PARAM_RESOLUTION:
             resolution = parse_resolution(word, &rest);
-            if (rest == word || *rest != '\0') note(lines, Finding::RESOLUTION_TEXT, word);
+            if (rest == word || *rest != '\0') report_notice(lines, Notice::RESOLUTION_TEXT, word);
             break;
         case PARAM_MEDIA_SIZE:
         case PARAM_PAPER_SOURCE:
-            if (strlen(word) >= FIELD_SIZE) note(lines, Finding::VALUE_CUT, word);
+            if (strlen(word) >= FIELD_SIZE) report_notice(lines, Notice::VALUE_CUT, word);
             copy_field(index == PARAM_MEDIA_SIZE ? media_size : paper_source, FIELD_SIZE, word);
             break;
         }
@@ -428,9 +438,9 @@ int read_settings(const char *path, Conf *conf, Settings_Report *report) {
     memcpy(report->media_size, media_size, FIELD_SIZE);
     memcpy(report->paper_source, paper_source, FIELD_SIZE);
     if (malformed) return conf_error(nullptr, report);
-    Finding fault;
+    Fault fault;
     if (set_conf(conf, ink, resolution, media_size, paper_source, &fault) != 0) {
-        note_settings_fault(report, fault);
+        report_value_fault(report, fault);
         return conf_error(nullptr, report);
     }
     return 0;

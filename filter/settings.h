@@ -15,11 +15,11 @@ const int INK_COLOR = 1;
 const int INK_MONO = 2;
 enum Param_Index { PARAM_INK, PARAM_RESOLUTION, PARAM_MEDIA_SIZE, PARAM_PAPER_SOURCE };
 
-enum class Finding {
+// Why the settings cannot be had; the filter then falls back to Def_Conf.
+enum class Fault {
     NONE,
-    // Why the settings cannot be had; the filter then falls back to Def_Conf.
     CANNOT_OPEN,        // text: the system's reason
-    TEXT_BEFORE_HEADER, // a line before the first section header
+    TEXT_BEFORE_HEADER, // text: a line before the first section header
     LONE_BRACKET,       // a header "[" before the printer's section
     NO_SECTION,         // the file ends without a section for this printer
     EMPTY_KEY,          // a body line starting with "="
@@ -31,7 +31,10 @@ enum class Finding {
     UNKNOWN_PAPER_SOURCE,
     MEDIA_SIZE_NOT_IN_SOURCE,
     PAGE_TOO_LARGE, // resolution x paper dimension beyond 32 bits
-    // What the reader passes or accepts, that rarely means what was written.
+};
+
+// What the reader passes or accepts, that rarely means what was written.
+enum class Notice {
     HEADER,                // text: a header's name; every header met while searching
     TEXT_AFTER_HEADER,     // text: what follows the header's "]"
     LATER_PRINTER_SECTION, // text: a later header naming this printer, never read
@@ -42,14 +45,15 @@ enum class Finding {
     VALUE_CUT,             // text: a media size or paper source longer than its field
     LINE_IN_PIECES,        // a line longer than the reader's 253 characters
     NUL_BYTE,              // a NUL byte; the rest of the line is disregarded
-    MESSAGE,               // text: the message the filter writes on standard error
 };
 
 struct Settings_Report {
-    // Called for every finding, in file order; line 0 when no line applies. The filter's own
-    // report writes the MESSAGE findings to standard error and passes over the rest.
-    void (*note)(Settings_Report &report, Finding finding, int line, const char *text);
-    void *context; // the checker's own state
+    // Each called in file order, line 0 when no line applies; null: not asked for. The
+    // filter's own report asks only for its message, which it writes to standard error.
+    void (*fault)(Settings_Report &report, Fault fault, int line, const char *text);
+    void (*notice)(Settings_Report &report, Notice notice, int line, const char *text);
+    void (*message)(Settings_Report &report, const char *text); // what the filter writes
+    void *context;                                              // the second program's own state
     // Filled as the reader goes: the line that last set each key (0: never), by the index
     // of Params, and the printer section's header line.
     int key_lines[4];
@@ -63,7 +67,7 @@ struct Settings_Report {
 };
 
 // Reads the settings file at path as the filter reads /etc/ravorc; returns 0 when *conf
-// was filled, 1 otherwise. With a report, the filter's messages go to it, not to stderr;
+// was filled, 1 otherwise. With a report, the filter's message goes to it, not to stderr;
 // with none, the filter's own report is used. The reader stops where the filter stops,
 // unless the report asks it to read on.
 int read_settings(const char *path, Conf *conf, Settings_Report *report);
@@ -74,11 +78,10 @@ const char *model_name();
 const char *settings_path();
 // The index in Params of a key that names a parameter exactly; -1 for any other key.
 int param_index(const char *key);
-// Why the filter cannot use these values, as it validates them; Finding::NONE when it can.
-Finding validate_settings(int ink, int resolution, const char *media_size,
-                          const char *paper_source);
-// The page of these values as the filter computes it: Finding::NONE with *conf filled, or
+// Why the filter cannot use these values, as it validates them; Fault::NONE when it can.
+Fault validate_settings(int ink, int resolution, const char *media_size, const char *paper_source);
+// The page of these values as the filter computes it: Fault::NONE with *conf filled, or
 // why the filter cannot use them, *conf untouched.
-Finding job_conf(int ink, int resolution, const char *media_size, const char *paper_source,
-                 Conf *conf);
+Fault job_conf(int ink, int resolution, const char *media_size, const char *paper_source,
+               Conf *conf);
 #pragma GCC visibility pop

@@ -84,7 +84,7 @@ bool plan_job(pappl_job_t *job, const pappl_pr_options_t &options, Job_Page *pag
     const bool grey = options.print_color_mode == PAPPL_COLOR_MODE_MONOCHROME ||
                       options.print_color_mode == PAPPL_COLOR_MODE_BI_LEVEL;
     if (job_conf(grey ? INK_MONO : INK_COLOR, job_resolution(job, options, driver), paper->name,
-                 source, &page->conf) != Finding::NONE) {
+                 source, &page->conf) != Fault::NONE) {
         *why = "The page is too large at this resolution.";
         return false;
     }

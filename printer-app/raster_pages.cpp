@@ -92,7 +92,7 @@ bool raster_start_page(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *,
     // The filter's page for this paper at the resolution the page was rendered at.
     Conf conf = page->job.conf;
     if (job_conf(conf.ink, int(header.HWResolution[0]), page->job.paper->name, page->job.source,
-                 &conf) != Finding::NONE)
+                 &conf) != Fault::NONE)
         return false;
     page->width = uint32_t(conf.width);
     page->height = uint32_t(conf.height);

@@ -5,12 +5,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds=${1:-30}
-for target in settings classify; do
+for target in settings classify check; do
     work=build-sanitize/fuzz/$target
     mkdir -p "$work/corpus"
     echo "fuzzing $target for ${seconds}s"
-    # The reader's own messages on stderr are dropped (-close_fd_mask=2); reports still show.
-    if ! build-sanitize/tests/fuzz/${target}_fuzz -max_total_time="$seconds" -close_fd_mask=2 \
+    # The programs' own output is dropped (-close_fd_mask=3); the sanitizers' reports still show.
+    if ! build-sanitize/tests/fuzz/${target}_fuzz -max_total_time="$seconds" -close_fd_mask=3 \
         -artifact_prefix="$work/" "$work/corpus" "tests/fuzz/corpus/$target" >"$work/log" 2>&1; then
         tail -n 60 "$work/log"
         echo "fuzz target $target failed; the input is in $work/" >&2

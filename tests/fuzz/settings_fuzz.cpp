@@ -9,7 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 
-const int SETTINGS_FD = 100;
+const int SETTINGS_FD = 100; // the file config_fuzz.cpp names
+
+// What the reader reports stands as a line of a settings file, or the system's words.
+void check_text(const char *text) {
+    if (text == nullptr || strlen(text) > 255) abort();
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const int settings_fd = dup2(memfd_create("ravorc", 0), SETTINGS_FD);
@@ -17,17 +22,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         abort();
     Conf conf = {-1, -1, -1, -1};
     // The checker's reading, with a report, must come to the same settings.
-    Settings_Report report = {[](Settings_Report &, Finding, int, const char *text) {
-                                  if (text == nullptr || strlen(text) > 255) abort();
-                              },
-                              nullptr,
-                              {0, 0, 0, 0},
-                              0,
-                              0,
-                              0,
-                              "",
-                              "",
-                              true};
+    Settings_Report report = {
+        [](Settings_Report &, Fault, int, const char *text) { check_text(text); },
+        [](Settings_Report &, Notice, int, const char *text) { check_text(text); },
+        [](Settings_Report &, const char *text) { check_text(text); },
+        nullptr,
+        {0, 0, 0, 0},
+        0,
+        0,
+        0,
+        "",
+        "",
+        true};
     Conf reported = {-1, -1, -1, -1};
     const int reported_result = read_settings(settings_path(), &reported, &report);
     if (read_conf(&conf) != reported_result || memcmp(&conf, &reported, sizeof conf) != 0) abort();
