@@ -7,8 +7,8 @@
 #include "../filter/child.h"
 #include "../filter/config.h"
 #include "../filter/contracts.h"
+#include "../filter/png_pages.h"
 #include "../filter/settings.h"
-#include "png_pages.h"
 
 #include <fcntl.h>
 #include <poll.h>

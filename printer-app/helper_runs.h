@@ -5,8 +5,8 @@
 // time, and ends it when the job is cancelled.
 #pragma once
 
-#include "../cups/png_pages.h"
 #include "../filter/contracts.h"
+#include "../filter/png_pages.h"
 
 #include <pappl/pappl.h>
 

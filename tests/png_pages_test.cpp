@@ -1,6 +1,6 @@
 // Page counting of the CUPS filter: PNG images in the stream it hands on, however the
 // stream is cut into reads.
-#include "../cups/png_pages.h"
+#include "../filter/png_pages.h"
 
 #include <gtest/gtest.h>
 

@@ -16,6 +16,9 @@ struct Png_Pages {
     int images;          // complete images
 };
 
+// None of these goes into the filter's dynamic symbol table.
+#pragma GCC visibility push(hidden)
+
 // Walks the next bytes of the stream.
 void png_pages_feed(Png_Pages &pages, const uint8_t *bytes, size_t count);
 // Walks the next bytes up to the end of the next complete image at most; returns the bytes
@@ -25,3 +28,5 @@ size_t png_pages_walk(Png_Pages &pages, const uint8_t *bytes, size_t count);
 // Pages the printer gets: the complete images; for data with no complete image (a job copied
 // unchanged, an image cut short or never ended), one, so that no job escapes the count.
 int png_pages_printed(const Png_Pages &pages);
+
+#pragma GCC visibility pop
