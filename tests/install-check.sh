@@ -51,6 +51,16 @@ check "example PPD takes only CUPS's PostScript, so pstops applies copies and pa
 check "installed checker explains a missing settings file, status 1" \
     sh -c "'$stage/root/usr/sbin/ravofilter-check' -f /nonexistent >'$stage/check'; [ \$? -eq 1 ] &&
            grep -q '^settings: defaults' '$stage/check'"
+# Each installed program as the hardened build makes it: position-independent, relocations
+# read-only and bound at start, stack canaries, the C library's checked copies.
+for program in usr/bin/ravo-printer-app usr/lib/cups/driver/ravofilter usr/lib/cups/filter/ravofilter-cups \
+    usr/libexec/ravofilter/ravo-rasterize usr/libexec/ravofilter/ravofilter usr/sbin/ravofilter-check; do
+    elf=$stage/root/$program
+    check "$program is hardened (PIE, RELRO, BIND_NOW, stack protector, fortified)" \
+        sh -c "readelf -hW '$elf' | grep -q 'Type: *DYN' && readelf -lW '$elf' | grep -q GNU_RELRO &&
+               readelf -dW '$elf' | grep -q 'BIND_NOW' && nm -D '$elf' | grep -q ' U __stack_chk_fail' &&
+               nm -D '$elf' | grep -q '_chk@'"
+done
 for page in "$stage"/root/usr/share/man/man*/*.gz; do
     check "manual page $(basename "$page") is clean for mandoc -T lint" \
         sh -c "zcat '$page' | mandoc -T lint"
