@@ -9,14 +9,14 @@ cd "$(dirname "$0")/.."
 . tools/ensure-packages.sh
 ensure_test_tools
 build_preset release
-ctest --test-dir build --output-on-failure -j2 -LE spooler
+ctest --preset release
 tests/install-check.sh build
-ctest --test-dir build --output-on-failure -L spooler
+ctest --preset spooler
 # The printer application on PAPPL 1.4.11 as well: its units and its end-to-end tests.
 build_preset pappl-1.4
-ctest --test-dir build-pappl-1.4 --output-on-failure -R '^PrinterApp|^Spooler\.(printer-app|driverless)$'
+ctest --preset pappl-1.4
 build_preset sanitize
 # Under the sanitizers every run costs several times as much: a quarter of the junk files.
-RAVO_JUNK_RUNS=500 ctest --test-dir build-sanitize --output-on-failure -j2 -LE spooler
+ctest --preset sanitize
 tests/fuzz/run.sh 30
 tools/coverage.sh
