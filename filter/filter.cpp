@@ -212,15 +212,15 @@ static bool selects_printer(const char *model, const char *header) {
     return name_length > 0 && strncmp(model, name, name_length) == 0;
 }
 
-// Reads lines up to the printer's section header. Returns that header's line number,
-// 0 when the file ends first, -1 when the file is malformed before the section.
+// Reads lines up to the printer's section header (lines.number is then its line). Returns
+// 1 when it is found, 0 when the file ends first, -1 when the file is malformed before it.
 static int find_section(Settings_Lines &lines) {
     char model[sizeof MODEL_NAME];
     normalized_model(model);
 
     char line[LINE_BUFFER_SIZE];
     bool header_seen = false;
-    for (int line_number = 1; read_piece(lines, line); ++line_number) {
+    while (read_piece(lines, line)) {
         strip_space(line);
         if (line[0] == '\0') continue;
         if (line[0] != '[') {
@@ -239,7 +239,7 @@ static int find_section(Settings_Lines &lines) {
         if (end != nullptr && end[1] != '\0')
             report_notice(lines, Notice::TEXT_AFTER_HEADER, end + 1);
         if (end != nullptr) *end = ']';
-        if (selects_printer(model, line)) return line_number;
+        if (selects_printer(model, line)) return 1;
     }
     report_fault(lines, Fault::NO_SECTION);
     return 0;
@@ -373,9 +373,9 @@ int read_settings(const char *path, Conf *conf, Settings_Report *report) {
         return 1;
     }
     Settings_Lines lines = {file, report, 0, true};
-    int header_line = find_section(lines);
-    if (header_line < 0) return conf_error(file, report);
-    if (header_line == 0) {
+    const int section = find_section(lines);
+    if (section < 0) return conf_error(file, report);
+    if (section == 0) {
         fclose(file);
         return 1;
     }
