@@ -2,6 +2,8 @@
 // the data it hands on, and how it ends.
 #include "filter_run.h"
 
+#include "../cups/ppd.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -178,3 +180,45 @@ TEST(CupsFilter, CancelLeavesNothing) {
 }
 
 } // namespace
+
+// The PPD of a CUPS queue, written through the filter's own reader, must tell CUPS the paper,
+// colour and resolution the filter will rasterize with, and read back as the checker reads
+// queues' PPDs.
+TEST(CupsPpd, SaysWhatTheFilterDoes) {
+    struct Case {
+        const char *settings;
+        const char *page_size;
+        int colour_device;
+        const char *resolution;
+    };
+    const Case cases[] = {
+        {"[Q]\nink=MONO\nresolution=720\nmediasize=A3\n", "A3", 0, "*DefaultResolution: 720dpi\n"},
+        {"[Q]\nink=COLOR\nresolution=1440\nmediasize=LT\n", "LT", 1,
+         "*DefaultResolution: 1440dpi\n"},
+        {"[Q]\nink=MONO\nresolution=360\nmediasize=ENV10\n", "ENV10", 0,
+         "*DefaultResolution: 360dpi\n"},
+        {"[Other]\nink=MONO\n", "A4", 1, "*DefaultResolution: 360dpi\n"}, // the defaults
+    };
+    const std::string path = testing::TempDir() + "ppd_test.ravorc";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.settings);
+        FILE *settings = fopen(path.c_str(), "w");
+        ASSERT_NE(settings, nullptr);
+        fputs(c.settings, settings);
+        fclose(settings);
+        FILE *ppd = tmpfile();
+        ASSERT_NE(ppd, nullptr);
+        write_ppd(ppd, read_printer_setup(path.c_str()), path.c_str());
+        rewind(ppd);
+        const Ppd_Facts facts = read_ppd_facts(ppd);
+        EXPECT_TRUE(facts.uses_ravofilter);
+        EXPECT_STREQ(facts.page_size, c.page_size);
+        EXPECT_EQ(facts.color_device, c.colour_device);
+        std::string text(1 << 16, '\0');
+        rewind(ppd);
+        text.resize(fread(text.data(), 1, text.size(), ppd));
+        EXPECT_NE(text.find(c.resolution), std::string::npos);
+        fclose(ppd);
+    }
+    unlink(path.c_str());
+}
