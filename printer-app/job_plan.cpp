@@ -23,9 +23,9 @@ bool media_col_has(pappl_job_t *job, const char *member) {
 
 // The paper source for a size: the one the client named, else (or for "auto") the printer's
 // default source when it takes the size, else the first source that does.
-const char *choose_source(pappl_job_t *job, const pappl_pr_options_t &options,
+const char *choose_source(const pappl_pr_options_t &options, const Job_Asked &asked,
                           const char *default_source) {
-    if (media_col_has(job, "media-source") && strcmp(options.media.source, "auto") != 0)
+    if (asked.media_source && strcmp(options.media.source, "auto") != 0)
         return paper_source_of(options.media.source);
     const char *chosen = paper_source_of(default_source);
     if (chosen != nullptr && paper_for(chosen, options.media.size_name) != nullptr) return chosen;
@@ -36,15 +36,11 @@ const char *choose_source(pappl_job_t *job, const pappl_pr_options_t &options,
 
 // The resolution a job asks for: its printer-resolution; else the coarsest for draft quality
 // and the finest for high; else (normal quality, as CUPS asks for) the settings' own.
-int job_resolution(pappl_job_t *job, const pappl_pr_options_t &options,
+int job_resolution(const pappl_pr_options_t &options, const Job_Asked &asked,
                    const pappl_pr_driver_data_t &driver) {
-    if (papplJobGetAttribute(job, "printer-resolution") != nullptr)
-        return options.printer_resolution[0];
-    ipp_attribute_t *quality = papplJobGetAttribute(job, "print-quality");
-    if (quality != nullptr && ippGetInteger(quality, 0) == IPP_QUALITY_DRAFT)
-        return driver.x_resolution[0];
-    if (quality != nullptr && ippGetInteger(quality, 0) == IPP_QUALITY_HIGH)
-        return driver.x_resolution[driver.num_resolution - 1];
+    if (asked.printer_resolution) return options.printer_resolution[0];
+    if (asked.quality == IPP_QUALITY_DRAFT) return driver.x_resolution[0];
+    if (asked.quality == IPP_QUALITY_HIGH) return driver.x_resolution[driver.num_resolution - 1];
     return driver.x_default;
 }
 
@@ -70,11 +66,22 @@ bool plan_job(pappl_job_t *job, const pappl_pr_options_t &options, Job_Page *pag
               const char **why) {
     pappl_pr_driver_data_t driver;
     papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
-    if (papplJobGetAttribute(job, "overrides") != nullptr) {
+    ipp_attribute_t *quality = papplJobGetAttribute(job, "print-quality");
+    const Job_Asked asked = {media_col_has(job, "media-source"),
+                             papplJobGetAttribute(job, "printer-resolution") != nullptr,
+                             papplJobGetAttribute(job, "orientation-requested") != nullptr,
+                             papplJobGetAttribute(job, "overrides") != nullptr,
+                             quality != nullptr ? ippGetInteger(quality, 0) : 0};
+    return plan_page(options, driver, asked, page, why);
+}
+
+bool plan_page(const pappl_pr_options_t &options, const pappl_pr_driver_data_t &driver,
+               const Job_Asked &asked, Job_Page *page, const char **why) {
+    if (asked.overrides) {
         *why = "Page overrides are not supported.";
         return false;
     }
-    const char *source = choose_source(job, options, driver.media_default.source);
+    const char *source = choose_source(options, asked, driver.media_default.source);
     const Paper_Conf *paper =
         source == nullptr ? nullptr : paper_for(source, options.media.size_name);
     if (paper == nullptr) {
@@ -83,7 +90,7 @@ bool plan_job(pappl_job_t *job, const pappl_pr_options_t &options, Job_Page *pag
     }
     const bool grey = options.print_color_mode == PAPPL_COLOR_MODE_MONOCHROME ||
                       options.print_color_mode == PAPPL_COLOR_MODE_BI_LEVEL;
-    if (job_conf(grey ? INK_MONO : INK_COLOR, job_resolution(job, options, driver), paper->name,
+    if (job_conf(grey ? INK_MONO : INK_COLOR, job_resolution(options, asked, driver), paper->name,
                  source, &page->conf) != Fault::NONE) {
         *why = "The page is too large at this resolution.";
         return false;
@@ -92,9 +99,7 @@ bool plan_job(pappl_job_t *job, const pappl_pr_options_t &options, Job_Page *pag
     page->paper = paper;
     snprintf(page->size_name, sizeof page->size_name, "%s", options.media.size_name);
     page->scaling = options.print_scaling;
-    page->orientation = papplJobGetAttribute(job, "orientation-requested") != nullptr
-                            ? int(options.orientation_requested)
-                            : 0;
+    page->orientation = asked.orientation ? int(options.orientation_requested) : 0;
     page->first_page = options.first_page > 0 ? options.first_page : 1;
     page->last_page = options.last_page < OPEN_END ? options.last_page : UINT_MAX;
     page->copies = options.copies > 0 ? options.copies : 1;

@@ -31,6 +31,17 @@ struct Job_Page {
 bool plan_job(pappl_job_t *job, const pappl_pr_options_t &options, Job_Page *page,
               const char **why);
 
+// Which of the options the client asked for itself (PAPPL fills every option with the
+// printer's default when it is not asked).
+struct Job_Asked {
+    bool media_source, printer_resolution, orientation, overrides;
+    int quality; // print-quality, 0 when not asked
+};
+// The decision of plan_job on plain values: the options, the printer's driver data and what
+// the client asked.
+bool plan_page(const pappl_pr_options_t &options, const pappl_pr_driver_data_t &driver,
+               const Job_Asked &asked, Job_Page *page, const char **why);
+
 // Where each page of a document goes on the media, by print-scaling: with its size in points
 // and the media's, the scale and the offset of its lower left corner in points. "none" leaves
 // it where the filter puts it; "auto" fits a page larger than the media and centres any

@@ -6,6 +6,8 @@
 #include "../printer-app/media.h"
 #include "../printer-app/upstream_guards.h"
 
+#include "../filter/settings.h"
+
 #include <crypt.h>
 #include <gtest/gtest.h>
 #include <jpeglib.h>
@@ -373,6 +375,144 @@ TEST(PrinterAppImages, DecodedOrRefusedWithAReason) {
         fclose(out);
         EXPECT_EQ(png_page(std::string(written, length)), row.page);
         free(written);
+    }
+}
+
+struct Plan_Case {
+    const char *what;
+    const char *size, *source; // the job's media-col; source null: not asked
+    Job_Asked asked;           // (media_source follows source)
+    int resolution;            // printer-resolution when asked
+    pappl_color_mode_t colour;
+    const char *planned_source; // null: refused
+    int planned_resolution, planned_ink;
+};
+
+// The printer's defaults: A4 from the main tray at 720 dpi, offering 360, 720, 1440.
+const Plan_Case plan_cases[] = {
+    {"nothing asked: the default tray and resolution",
+     "iso_a4_210x297mm",
+     nullptr,
+     {},
+     0,
+     PAPPL_COLOR_MODE_COLOR,
+     "AUTO",
+     720,
+     INK_COLOR},
+    {"a size the default tray lacks: the first source with it",
+     "custom_4x6_99.98x152.4mm",
+     nullptr,
+     {},
+     0,
+     PAPPL_COLOR_MODE_AUTO,
+     "ROLL",
+     720,
+     INK_COLOR},
+    {"auto as the source: the same",
+     "custom_4x6_99.98x152.4mm",
+     "auto",
+     {},
+     0,
+     PAPPL_COLOR_MODE_COLOR,
+     "ROLL",
+     720,
+     INK_COLOR},
+    {"a source named: that source",
+     "iso_a4_210x297mm",
+     "main-roll",
+     {},
+     0,
+     PAPPL_COLOR_MODE_MONOCHROME,
+     "ROLL",
+     720,
+     INK_MONO},
+    {"a source named that lacks the size",
+     "custom_4x6_99.98x152.4mm",
+     "main",
+     {},
+     0,
+     PAPPL_COLOR_MODE_COLOR,
+     nullptr,
+     0,
+     0},
+    {"a size in no table",
+     "iso_a0_841x1189mm",
+     nullptr,
+     {},
+     0,
+     PAPPL_COLOR_MODE_COLOR,
+     nullptr,
+     0,
+     0},
+    {"draft: the coarsest",
+     "iso_a4_210x297mm",
+     nullptr,
+     {false, false, false, false, IPP_QUALITY_DRAFT},
+     0,
+     PAPPL_COLOR_MODE_BI_LEVEL,
+     "AUTO",
+     360,
+     INK_MONO},
+    {"high: the finest",
+     "iso_a4_210x297mm",
+     nullptr,
+     {false, false, false, false, IPP_QUALITY_HIGH},
+     0,
+     PAPPL_COLOR_MODE_COLOR,
+     "AUTO",
+     1440,
+     INK_COLOR},
+    {"a resolution asked wins over quality",
+     "iso_a4_210x297mm",
+     nullptr,
+     {false, true, false, false, IPP_QUALITY_HIGH},
+     360,
+     PAPPL_COLOR_MODE_COLOR,
+     "AUTO",
+     360,
+     INK_COLOR},
+    {"page overrides",
+     "iso_a4_210x297mm",
+     nullptr,
+     {false, false, false, true, 0},
+     0,
+     PAPPL_COLOR_MODE_COLOR,
+     nullptr,
+     0,
+     0},
+};
+
+// What a job asks becomes the page the rasterizer is told, or a refusal with a reason.
+TEST(PrinterAppPlan, JobsPlannedFromWhatTheyAsk) {
+    pappl_pr_driver_data_t driver = {};
+    driver.num_resolution = 3;
+    driver.x_resolution[0] = 360, driver.x_resolution[1] = 720, driver.x_resolution[2] = 1440;
+    driver.x_default = 720;
+    snprintf(driver.media_default.source, sizeof driver.media_default.source, "main");
+    for (const Plan_Case &row : plan_cases) {
+        SCOPED_TRACE(row.what);
+        pappl_pr_options_t options = {};
+        snprintf(options.media.size_name, sizeof options.media.size_name, "%s", row.size);
+        snprintf(options.media.source, sizeof options.media.source, "%s",
+                 row.source != nullptr ? row.source : "main");
+        options.printer_resolution[0] = options.printer_resolution[1] = row.resolution;
+        options.print_color_mode = row.colour;
+        Job_Asked asked = row.asked;
+        asked.media_source = row.source != nullptr;
+        Job_Page page = {};
+        const char *why = nullptr;
+        const bool planned = plan_page(options, driver, asked, &page, &why);
+        EXPECT_EQ(planned, row.planned_source != nullptr) << (why != nullptr ? why : "");
+        if (!planned) {
+            EXPECT_NE(why, nullptr);
+            continue;
+        }
+        EXPECT_STREQ(page.source, row.planned_source);
+        EXPECT_EQ(page.conf.resolution, row.planned_resolution);
+        EXPECT_EQ(page.conf.ink, row.planned_ink);
+        // PAPPL's "to the end" and an unset copy count
+        EXPECT_EQ(page.first_page, 1u);
+        EXPECT_EQ(page.copies, 1);
     }
 }
 
