@@ -355,14 +355,83 @@ static FILE *open_settings(const char *path) {
     return file;
 }
 
+// What the printer's section sets, as read so far.
+struct Section_Values {
+    int ink;
+    int resolution;
+    char media_size[FIELD_SIZE];
+    char paper_source[FIELD_SIZE];
+};
+
+// Takes the value of one of the keys into the section's values.
+static void take_value(Settings_Lines &lines, int index, const char *value,
+                       Section_Values &values) {
+    const char *rest;
+    switch (index) {
+    case PARAM_INK:
+        values.ink = strcmp(value, Inks[INK_MONO - 1]) == 0 ? INK_MONO : INK_COLOR;
+        if (values.ink == INK_COLOR && strcmp(value, Inks[INK_COLOR - 1]) != 0)
+            report_notice(lines, Notice::INK_NOT_A_NAME, value);
+        break;
+    case PARAM_RESOLUTION:
+        values.resolution = parse_resolution(value, &rest);
+        if (rest == value || *rest != '\0') report_notice(lines, Notice::RESOLUTION_TEXT, value);
+        break;
+    case PARAM_MEDIA_SIZE:
+    case PARAM_PAPER_SOURCE:
+        if (strlen(value) >= FIELD_SIZE) report_notice(lines, Notice::VALUE_CUT, value);
+        copy_field(index == PARAM_MEDIA_SIZE ? values.media_size : values.paper_source, FIELD_SIZE,
+                   value);
+        break;
+    }
+}
+
+// Reads the section's lines up to the next section or the end of the file. False when a
+// line is malformed: at once, unless the report reads on to tell every fault.
+static bool read_section(Settings_Lines &lines, Section_Values &values) {
+    Settings_Report *report = lines.report;
+    char line[LINE_BUFFER_SIZE];
+    char word[LINE_BUFFER_SIZE]; // the line's key, then its value
+    bool malformed = false;      // only when reading on
+    while (read_piece(lines, line)) {
+        strip_space(line);
+        if (line[0] == '\0') continue;
+        if (line[0] == '[') { // the next section begins
+            if (report->read_on) note_later_sections(lines, line);
+            break;
+        }
+        if (line[0] == '=') {
+            report_fault(lines, Fault::EMPTY_KEY);
+            if (!report->read_on) return false;
+            malformed = true;
+            continue;
+        }
+        const char *equals = strchr(line, '=');
+        size_t key_length = equals != nullptr ? size_t(equals - line) : strlen(line);
+        copy_field(word, key_length + 1, line);
+        int index = param_index(word);
+        if (index < 0) { // other keys are ignored
+            report_notice(lines, Notice::UNKNOWN_KEY, word);
+            continue;
+        }
+        if (equals == nullptr || equals[1] == '\0') {
+            report_fault(lines, Fault::NO_VALUE, word);
+            if (!report->read_on) return false;
+            malformed = true;
+            continue;
+        }
+        if (report->key_lines[index] != 0) report_notice(lines, Notice::KEY_REPEATED, word);
+        report->key_lines[index] = lines.number;
+        copy_field(word, sizeof word, equals + 1);
+        take_value(lines, index, word, values);
+    }
+    return !malformed;
+}
+
 int read_settings(const char *path, Conf *conf, Settings_Report *report) {
     Settings_Report filter_report = {
         nullptr, nullptr, write_message, nullptr, {0, 0, 0, 0}, 0, 0, 0, "", "", false};
     if (report == nullptr) report = &filter_report;
-    int ink = 0;
-    int resolution = 0;
-    char media_size[FIELD_SIZE] = "";
-    char paper_source[FIELD_SIZE] = "AUTO";
 
     FILE *file = open_settings(path);
     if (file == nullptr) {
@@ -381,65 +450,18 @@ int read_settings(const char *path, Conf *conf, Settings_Report *report) {
     }
     report->section_line = lines.number;
 
-    char line[LINE_BUFFER_SIZE];
-    char word[LINE_BUFFER_SIZE]; // the line's key, then its value
-    bool malformed = false;      // only when reading on
-    while (read_piece(lines, line)) {
-        strip_space(line);
-        if (line[0] == '\0') continue;
-        if (line[0] == '[') { // the next section begins
-            if (report->read_on) note_later_sections(lines, line);
-            break;
-        }
-        if (line[0] == '=') {
-            report_fault(lines, Fault::EMPTY_KEY);
-            if (!report->read_on) return conf_error(file, report);
-            malformed = true;
-            continue;
-        }
-        const char *equals = strchr(line, '=');
-        size_t key_length = equals != nullptr ? size_t(equals - line) : strlen(line);
-        copy_field(word, key_length + 1, line);
-        int index = param_index(word);
-        if (index < 0) { // other keys are ignored
-            report_notice(lines, Notice::UNKNOWN_KEY, word);
-            continue;
-        }
-        if (equals == nullptr || equals[1] == '\0') {
-            report_fault(lines, Fault::NO_VALUE, word);
-            if (!report->read_on) return conf_error(file, report);
-            malformed = true;
-            continue;
-        }
-        if (report->key_lines[index] != 0) report_notice(lines, Notice::KEY_REPEATED, word);
-        report->key_lines[index] = lines.number;
-        copy_field(word, sizeof word, equals + 1);
-        const char *rest;
-        switch (index) {
-        case PARAM_INK:
-            ink = strcmp(word, Inks[INK_MONO - 1]) == 0 ? INK_MONO : INK_COLOR;
-            if (ink == INK_COLOR && strcmp(word, Inks[INK_COLOR - 1]) != 0)
-                report_notice(lines, Notice::INK_NOT_A_NAME, word);
-            break;
-        case PARAM_RESOLUTION:
-            resolution = parse_resolution(word, &rest);
-            if (rest == word || *rest != '\0') report_notice(lines, Notice::RESOLUTION_TEXT, word);
-            break;
-        case PARAM_MEDIA_SIZE:
-        case PARAM_PAPER_SOURCE:
-            if (strlen(word) >= FIELD_SIZE) report_notice(lines, Notice::VALUE_CUT, word);
-            copy_field(index == PARAM_MEDIA_SIZE ? media_size : paper_source, FIELD_SIZE, word);
-            break;
-        }
-    }
+    Section_Values values = {0, 0, "", "AUTO"};
+    const bool well_formed = read_section(lines, values);
     fclose(file);
-    report->ink = ink;
-    report->resolution = resolution;
-    memcpy(report->media_size, media_size, FIELD_SIZE);
-    memcpy(report->paper_source, paper_source, FIELD_SIZE);
-    if (malformed) return conf_error(nullptr, report);
+    if (!well_formed && !report->read_on) return conf_error(nullptr, report);
+    report->ink = values.ink;
+    report->resolution = values.resolution;
+    memcpy(report->media_size, values.media_size, FIELD_SIZE);
+    memcpy(report->paper_source, values.paper_source, FIELD_SIZE);
+    if (!well_formed) return conf_error(nullptr, report);
     Fault fault;
-    if (set_conf(conf, ink, resolution, media_size, paper_source, &fault) != 0) {
+    if (set_conf(conf, values.ink, values.resolution, values.media_size, values.paper_source,
+                 &fault) != 0) {
         report_value_fault(report, fault);
         return conf_error(nullptr, report);
     }
