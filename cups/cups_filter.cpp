@@ -215,6 +215,56 @@ bool relay(Relay &relay, int fd, bool is_data) {
     return true;
 }
 
+// Hands the printer data on and passes the messages to cupsd until the filter has closed
+// both; a cancel from cupsd, or a printer that no longer takes the data, ends the filter.
+void relay_until_closed(Relay &flow, pid_t filter, int data, int messages,
+                        const sigset_t &unblocked) {
+    flow.data_open = flow.messages_open = flow.handing_on = true;
+    bool filter_told = false;
+    while (flow.data_open || flow.messages_open) {
+        // cupsd cancels a job with SIGTERM: ravofilter then ends Ghostscript and cleans up.
+        if ((cancelled || !flow.handing_on) && !filter_told) {
+            kill(filter, SIGTERM);
+            filter_told = true;
+        }
+        pollfd outputs[2] = {{flow.data_open ? data : -1, POLLIN, 0},
+                             {flow.messages_open ? messages : -1, POLLIN, 0}};
+        if (ppoll(outputs, 2, nullptr, &unblocked) < 0) continue;
+        if (outputs[0].revents != 0) flow.data_open = relay(flow, data, true);
+        if (outputs[1].revents != 0) flow.messages_open = relay(flow, messages, false);
+    }
+    if (flow.message.length > 0) pass_message(flow.message, true);
+}
+
+// The job's end as cupsd is told it: the last page count, the reason of a failure, and the
+// exit status.
+int finish_job(const Relay &flow, int wait_status) {
+    if (png_pages_printed(flow.pages) > flow.pages.images) tell_cupsd("PAGE: 1 1");
+    const int status = exit_code_of(wait_status);
+    if (cancelled) {
+        tell_cupsd("DEBUG: ravofilter-cups: job cancelled, ravofilter ended with status %d",
+                   status);
+        return status;
+    }
+    if (!flow.handing_on) return EXIT_RETRY;
+    if (status != EXIT_DONE && status != EXIT_RETRY && status != EXIT_JOB_FAILED) {
+        tell_cupsd("ERROR: ravofilter ended with status %d", status);
+        return status;
+    }
+    switch (raster_result_of(wait_status)) {
+    case Raster_Result::RASTERIZED:
+        break;
+    case Raster_Result::RETRY:
+        tell_cupsd("ERROR: ravofilter could not read the job, write the printer data or start "
+                   "the rasterizer");
+        break;
+    case Raster_Result::JOB_FAILED:
+        tell_cupsd("ERROR: Ghostscript could not rasterize the job");
+        break;
+    }
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -252,45 +302,6 @@ int main(int argc, char **argv) {
     close(messages[1]);
 
     Relay flow = {};
-    flow.data_open = flow.messages_open = flow.handing_on = true;
-    bool filter_told = false;
-    while (flow.data_open || flow.messages_open) {
-        // cupsd cancels a job with SIGTERM: ravofilter then ends Ghostscript and cleans up.
-        if ((cancelled || !flow.handing_on) && !filter_told) {
-            kill(filter, SIGTERM);
-            filter_told = true;
-        }
-        pollfd outputs[2] = {{flow.data_open ? data[0] : -1, POLLIN, 0},
-                             {flow.messages_open ? messages[0] : -1, POLLIN, 0}};
-        if (ppoll(outputs, 2, nullptr, &unblocked) < 0) continue;
-        if (outputs[0].revents != 0) flow.data_open = relay(flow, data[0], true);
-        if (outputs[1].revents != 0) flow.messages_open = relay(flow, messages[0], false);
-    }
-    if (flow.message.length > 0) pass_message(flow.message, true);
-
-    const int wait_status = wait_child(filter);
-    if (png_pages_printed(flow.pages) > flow.pages.images) tell_cupsd("PAGE: 1 1");
-    const int status = exit_code_of(wait_status);
-    if (cancelled) {
-        tell_cupsd("DEBUG: ravofilter-cups: job cancelled, ravofilter ended with status %d",
-                   status);
-        return status;
-    }
-    if (!flow.handing_on) return EXIT_RETRY;
-    if (status != EXIT_DONE && status != EXIT_RETRY && status != EXIT_JOB_FAILED) {
-        tell_cupsd("ERROR: ravofilter ended with status %d", status);
-        return status;
-    }
-    switch (raster_result_of(wait_status)) {
-    case Raster_Result::RASTERIZED:
-        break;
-    case Raster_Result::RETRY:
-        tell_cupsd("ERROR: ravofilter could not read the job, write the printer data or start "
-                   "the rasterizer");
-        break;
-    case Raster_Result::JOB_FAILED:
-        tell_cupsd("ERROR: Ghostscript could not rasterize the job");
-        break;
-    }
-    return status;
+    relay_until_closed(flow, filter, data[0], messages[0], unblocked);
+    return finish_job(flow, wait_child(filter));
 }
