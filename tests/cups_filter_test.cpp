@@ -222,3 +222,30 @@ TEST(CupsPpd, SaysWhatTheFilterDoes) {
     }
     unlink(path.c_str());
 }
+
+// The CUPS driver program, as cups-driverd runs it for lpinfo -m and lpadmin -m.
+TEST(CupsDriver, ListsAndWritesItsPpd) {
+    struct Case {
+        const char *arguments;
+        int status;
+        const char *output_starts; // standard output and error
+    };
+    const Case cases[] = {
+        {"list", 0,
+         "\"ravofilter:quorvin-7x.ppd\" en \"Quorvin\" \"Quorvin 7X Series, ravofilter\""},
+        {"cat ravofilter:quorvin-7x.ppd", 0, "*PPD-Adobe: \"4.3\"\n"},
+        {"cat ravofilter:other.ppd", 1, "ERROR: ravofilter: no PPD named \"ravofilter:other.ppd\""},
+        {"", 1, "Usage: ravofilter list | ravofilter cat ravofilter:quorvin-7x.ppd\n"},
+        {"list extra", 1, "Usage: "},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.arguments);
+        FILE *driver = popen((std::string(CUPS_DRIVER) + " " + c.arguments + " 2>&1").c_str(), "r");
+        ASSERT_NE(driver, nullptr);
+        std::string output(1 << 16, '\0');
+        output.resize(fread(output.data(), 1, output.size(), driver));
+        const int status = pclose(driver);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.status);
+        EXPECT_EQ(output.rfind(c.output_starts, 0), 0u) << output.substr(0, 200);
+    }
+}
