@@ -125,21 +125,8 @@ check "... none stopped short of its end" grep -q 'onepage-letter @ 720dpi, srgb
 
 # --- The document suite: each format as Letter and A4, and at the finest resolution on the
 # largest media (A3+ at 1440 dpi), with ipp-attribute-fidelity, retried while busy ---------
-ipp_operation() {
-    printf '{\nOPERATION %s\nGROUP operation-attributes-tag\n' "$1"
-    printf 'ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n'
-    printf 'ATTR uri printer-uri $uri\nATTR name requesting-user-name $user\n'
-}
-ipp_operation Get-Job-Attributes >state.test
-printf 'ATTR integer job-id $job\nSTATUS successful-ok\nDISPLAY job-state\n}\n' >>state.test
-job_state() { ipptool -tv -d job="$1" "$found" state.test | sed -n 's/^ *job-state (enum) = //p'; }
-job_ended() { case $(job_state "$1") in completed | aborted | canceled) return 0 ;; esac; return 1; }
-device_settled() {
-    local before
-    before=$(stat -c %s "$out/device")
-    sleep 0.3
-    [ "$(stat -c %s "$out/device")" = "$before" ]
-}
+printer_uri=$found
+write_job_state_test
 print_document() { # FORMAT FILE MEDIA DPI: prints it with fidelity, says its state
     {
         ipp_operation Print-Job

@@ -210,6 +210,29 @@ EOF
     wait_until 10 avahi-daemon -c
 }
 
+# ipptool against the printer application, at the URI in $printer_uri: an operation's
+# request header, and a job's state and message once write_job_state_test has run (in the
+# working directory).
+ipp_operation() {
+    printf '{\nOPERATION %s\nGROUP operation-attributes-tag\n' "$1"
+    printf 'ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n'
+    printf 'ATTR uri printer-uri $uri\nATTR name requesting-user-name $user\n'
+}
+write_job_state_test() {
+    ipp_operation Get-Job-Attributes >state.test
+    printf 'ATTR integer job-id $job\nSTATUS successful-ok\nDISPLAY job-state\nDISPLAY job-state-message\n}\n' >>state.test
+}
+job_state() { ipptool -tv -d job="$1" "$printer_uri" state.test | sed -n 's/^ *job-state (enum) = //p'; }
+job_message() { ipptool -tv -d job="$1" "$printer_uri" state.test | sed -n 's/^ *job-state-message ([^)]*) = //p'; }
+job_ended() { case $(job_state "$1") in completed | aborted | canceled) return 0 ;; esac; return 1; }
+# Waits until the printer has written all it got: the device file $out/device stops growing.
+device_settled() {
+    local before
+    before=$(stat -c %s "$out/device")
+    sleep 0.3
+    [ "$(stat -c %s "$out/device")" = "$before" ]
+}
+
 png_images() { python3 "$spooler_helpers" png-images "$1"; }
 
 wait_until() {

@@ -66,27 +66,12 @@ check "sizes named from the tables' dimensions" \
 check "PDF and PostScript taken" \
     sh -c "grep -- '^ *document-format-supported ' attributes | grep -q 'application/pdf,application/postscript'"
 
-# Prints FILE (FORMAT) with job attributes given as ipptool ATTR lines, waits until the job
-# has ended, and says its state.
-ipp_operation() {
-    printf '{\nOPERATION %s\nGROUP operation-attributes-tag\n' "$1"
-    printf 'ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n'
-    printf 'ATTR uri printer-uri $uri\nATTR name requesting-user-name $user\n'
-}
-ipp_operation Get-Job-Attributes >state.test
-printf 'ATTR integer job-id $job\nSTATUS successful-ok\nDISPLAY job-state\nDISPLAY job-state-message\n}\n' >>state.test
-job_state() { ipptool -tv -d job="$1" "$uri" state.test | sed -n 's/^ *job-state (enum) = //p'; }
-job_message() { ipptool -tv -d job="$1" "$uri" state.test | sed -n 's/^ *job-state-message ([^)]*) = //p'; }
-job_ended() { case $(job_state "$1") in completed | aborted | canceled) return 0 ;; esac; return 1; }
-# Waits until the printer has written all it got: the device file stops growing.
-device_settled() {
-    local before
-    before=$(stat -c %s "$out/device")
-    sleep 0.3
-    [ "$(stat -c %s "$out/device")" = "$before" ]
-}
+printer_uri=$uri
+write_job_state_test
 # Waits until no job is pending or printing.
 wait_idle() { wait_until 120 sh -c "! setpriv --reuid=nobody --regid=nogroup --clear-groups '$app' jobs | grep -Eq ' (pending|pending-held|processing|processing-stopped) '"; }
+# Prints FILE (FORMAT) with job attributes given as ipptool ATTR lines, waits until the job
+# has ended, and says its state.
 submit_ipp() {
     local format=$1 file=$2
     shift 2
