@@ -81,6 +81,39 @@ void png_failed(png_structp png, png_const_charp) {
 
 void png_warned(png_structp, png_const_charp) {}
 
+// Reads the image's rows into the held image: row by row, or, for an interlaced image (which
+// libpng hands over only whole), all at once within the decoder's bound. A failure ends the
+// decoding through png_error, its status in errors, which also holds the rows to free.
+void hold_png_rows(png_structp png, Png_Errors &errors, Held_Image &held, png_uint_32 width,
+                   png_uint_32 height, int channels, int passes) {
+    if (passes == 1) {
+        errors.row = static_cast<uint8_t *>(malloc(size_t(width) * channels));
+        if (errors.row == nullptr) {
+            errors.status = IMAGE_TOO_COSTLY;
+            png_error(png, "no memory");
+        }
+        for (png_uint_32 y = 0; y < height; ++y) {
+            png_read_row(png, errors.row, nullptr);
+            hold_row(held, int(y), errors.row, channels);
+        }
+    } else { // interlaced: libpng needs the whole image at once
+        const uint64_t bytes = uint64_t(width) * height * channels;
+        errors.rows = bytes <= IMAGE_HOLD_BYTES
+                          ? static_cast<png_bytep *>(malloc(sizeof(png_bytep) * height))
+                          : nullptr;
+        errors.row = errors.rows == nullptr ? nullptr : static_cast<uint8_t *>(malloc(bytes));
+        if (errors.row == nullptr) {
+            errors.status = IMAGE_TOO_COSTLY;
+            png_error(png, "interlaced image too large to hold");
+        }
+        for (png_uint_32 y = 0; y < height; ++y)
+            errors.rows[y] = errors.row + size_t(y) * width * channels;
+        png_read_image(png, errors.rows);
+        for (png_uint_32 y = 0; y < height; ++y)
+            hold_row(held, int(y), errors.rows[y], channels);
+    }
+}
+
 // The PNG job into the held image. A cut file or a bad CRC is damage; libpng's own limit on
 // a chunk's memory stays in force.
 int read_png(FILE *in, const Image_Page &page, Held_Image &held, int *ppi) {
@@ -124,32 +157,7 @@ int read_png(FILE *in, const Image_Page &page, Held_Image &held, int *ppi) {
         errors.status = IMAGE_TOO_COSTLY;
         png_error(png, "no memory");
     }
-    if (passes == 1) {
-        errors.row = static_cast<uint8_t *>(malloc(size_t(width) * channels));
-        if (errors.row == nullptr) {
-            errors.status = IMAGE_TOO_COSTLY;
-            png_error(png, "no memory");
-        }
-        for (png_uint_32 y = 0; y < height; ++y) {
-            png_read_row(png, errors.row, nullptr);
-            hold_row(held, int(y), errors.row, channels);
-        }
-    } else { // interlaced: libpng needs the whole image at once
-        const uint64_t bytes = uint64_t(width) * height * channels;
-        errors.rows = bytes <= IMAGE_HOLD_BYTES
-                          ? static_cast<png_bytep *>(malloc(sizeof(png_bytep) * height))
-                          : nullptr;
-        errors.row = errors.rows == nullptr ? nullptr : static_cast<uint8_t *>(malloc(bytes));
-        if (errors.row == nullptr) {
-            errors.status = IMAGE_TOO_COSTLY;
-            png_error(png, "interlaced image too large to hold");
-        }
-        for (png_uint_32 y = 0; y < height; ++y)
-            errors.rows[y] = errors.row + size_t(y) * width * channels;
-        png_read_image(png, errors.rows);
-        for (png_uint_32 y = 0; y < height; ++y)
-            hold_row(held, int(y), errors.rows[y], channels);
-    }
+    hold_png_rows(png, errors, held, width, height, channels, passes);
     png_read_end(png, nullptr);
     free(errors.row);
     free(errors.rows);

@@ -258,7 +258,7 @@ std::string bad_last_crc(std::string png) {
     return png;
 }
 
-std::string png_file(uint32_t width, uint32_t height) {
+std::string png_file(uint32_t width, uint32_t height, bool interlaced = false) {
     std::string bytes;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
@@ -269,14 +269,17 @@ std::string png_file(uint32_t width, uint32_t height) {
                 ->append(reinterpret_cast<char *>(data), length);
         },
         nullptr);
-    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE,
+    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB_ALPHA,
+                 interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
+    const int passes = png_set_interlace_handling(png);
     std::vector<uint8_t> row(width * 4, 0); // black, transparent on the left half
     for (uint32_t x = width / 2; x < width; ++x)
         row[x * 4 + 3] = 255;
-    for (uint32_t y = 0; y < height; ++y)
-        png_write_row(png, row.data());
+    for (int pass = 0; pass < passes; ++pass)
+        for (uint32_t y = 0; y < height; ++y)
+            png_write_row(png, row.data());
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
     return bytes;
@@ -337,6 +340,10 @@ const Decode_Case decode_cases[] = {
     {"a PNG without its IEND", png_file(40, 20).substr(0, png_file(40, 20).size() - 12),
      Image_Format::PNG, false, IMAGE_DAMAGED, ""},
     {"a PNG with a bad CRC", bad_last_crc(png_file(40, 20)), Image_Format::PNG, false,
+     IMAGE_DAMAGED, ""},
+    {"an interlaced PNG, held whole", png_file(40, 20, true), Image_Format::PNG, false,
+     IMAGE_PRINTED, "100x140 colour"},
+    {"an interlaced PNG cut short", png_file(40, 20, true).substr(0, 80), Image_Format::PNG, false,
      IMAGE_DAMAGED, ""},
     {"a JPEG", jpeg_file(64, 48, false), Image_Format::JPEG, false, IMAGE_PRINTED,
      "100x140 colour"},
