@@ -252,11 +252,11 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *servi
         log_file != nullptr ? log_file : "-", level,
         cupsGetOption("auth-service", num_options, options), false);
     if (system == nullptr) return nullptr;
-    // Loopback only unless the administrator names what to listen on ("*" for every address).
     const int stall_seconds =
         (value = cupsGetOption("stall-timeout", num_options, options)) != nullptr
             ? atoi(value)
             : STREAM_STALL_SECONDS;
+    // Loopback only unless the administrator names what to listen on ("*" for every address).
     if (*static_cast<bool *>(serving) &&
         (!add_listeners(system, listen, port) ||
          !start_stream_watch(system, stall_seconds > 0 ? stall_seconds : STREAM_STALL_SECONDS))) {
