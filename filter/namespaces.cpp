@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -93,7 +92,7 @@ void run_in_namespaces(const Rasterizer_Task &task) {
     if (first < 0) fail_setup(Child_Status::SETUP_FAILED, "fork");
     const int status = wait_child(first);
     if (status < 0) fail_setup(Child_Status::SETUP_FAILED, "wait");
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) { // pages, unless it left files
+    if (exit_code_of(status) == 0) { // pages, unless it left files
         const int tmp = open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (tmp < 0) fail_setup(Child_Status::SETUP_FAILED, "the private /tmp");
         if (empty_directory(tmp, 8) != 0) {

@@ -209,7 +209,7 @@ Raster_Result run_rasterizer_task(const Rasterizer_Task &task, int *exit_status)
         fprintf(stderr, "ravofilter: %llu bytes of Ghostscript's messages left out\n",
                 (unsigned long long)relay.dropped);
 
-    bool rasterized = said == 0 && status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    bool rasterized = said == 0 && status != -1 && exit_code_of(status) == 0;
     if (exit_status != nullptr && said == 0 && status != -1) *exit_status = exit_code_of(status);
     if (private_dir_lock >= 0) {
         const long left = remove_private_dir(private_dir);
